@@ -1,0 +1,21 @@
+// The command line rule and the transcript of a run.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "streams/console.h"
+#include "streams/file_system.h"
+
+namespace ostrel {
+
+// Exit statuses.
+inline constexpr int EXIT_REWRITTEN = 0;
+inline constexpr int EXIT_NOT_REWRITTEN = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+// Runs the program on its arguments (the program's own name first) and
+// returns the exit status.
+int run_program(std::span<const std::string> args, FileSystem& file_system, Console& console);
+
+}  // namespace ostrel

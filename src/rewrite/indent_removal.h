@@ -1,0 +1,40 @@
+// The in-place rewrite: a strip pass from the target into a work file, then
+// a copy-back pass from the work file over the emptied target.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "streams/error.h"
+#include "streams/file_system.h"
+
+namespace ostrel {
+
+// The line buffer both passes read through: a line piece holds at most
+// LINE_BUFFER_SIZE - 1 bytes.
+inline constexpr std::size_t LINE_BUFFER_SIZE = 1024;
+
+// The number of spaces (0x20, nothing else) at the start of piece.
+std::size_t strip_leading_spaces(std::span<const char> piece);
+
+enum class RewriteOutcome {
+  done,
+  open_failed,            // the target could not be opened; nothing happened
+  failed_unchanged,       // a later failure; the target is as it was
+  failed_after_emptying,  // the target was emptied and not fully written back
+};
+
+struct RewriteResult {
+  RewriteOutcome outcome = RewriteOutcome::done;
+  Error error;  // what failed, unless done
+};
+
+// Rewrites the file called name so that no line starts with a space and every
+// line ends with CR LF. copying_back is called once the whole stripped text
+// is safely in the work file, just before the target is emptied.
+RewriteResult run_indent_removal(FileSystem& file_system, const std::string& name,
+                                 const std::function<void()>& copying_back);
+
+}  // namespace ostrel

@@ -1,0 +1,159 @@
+#include "rewrite/indent_removal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <random>
+#include <string>
+
+#include "streams/memory_file_system.h"
+
+namespace ostrel {
+namespace {
+
+using namespace std::string_literals;
+
+// The rules, written the plain way: CR LF is a line end, every line loses
+// the spaces it starts with, and every line end is written as CR LF.
+std::string model(const std::string& input) {
+  std::string output;
+  bool line_start = true;
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    const char c = input[i];
+    if (c == '\r' && i + 1 < input.size() && input[i + 1] == '\n') continue;
+    if (line_start && c == ' ') continue;
+    line_start = c == '\n';
+    output += line_start ? "\r\n" : std::string(1, c);
+  }
+  return output;
+}
+
+RewriteResult rewrite(MemoryFileSystem& fs, const std::string& name = "t") {
+  return run_indent_removal(fs, name, [] {});
+}
+
+TEST(StripLeadingSpaces, CountsSpacesOnly) {
+  EXPECT_EQ(strip_leading_spaces(std::string_view("")), 0U);
+  EXPECT_EQ(strip_leading_spaces(std::string_view("   ")), 3U);
+  EXPECT_EQ(strip_leading_spaces(std::string_view("  \t x")), 2U);
+  EXPECT_EQ(strip_leading_spaces(std::string_view("\xa0 x")), 0U);
+  EXPECT_EQ(strip_leading_spaces(std::string_view(" \0 x"s)), 1U);
+}
+
+TEST(RunIndentRemoval, RewritesByTheRules) {
+  const std::string a1023(1023, 'a');
+  const struct {
+    std::string input;
+    std::string output;
+  } cases[] = {
+      {"", ""},
+      {"    x\n", "x\r\n"},
+      {"\t  x\n", "\t  x\r\n"},
+      {"  \tx\n", "\tx\r\n"},
+      {" a  b  \r\n", "a  b  \r\n"},
+      {"   \n   \r\n", "\r\n\r\n"},
+      {"  last", "last"},
+      {"x\n   ", "x\r\n"},
+      {"\xa0 x\n  \xff\x80\n", "\xa0 x\r\n\xff\x80\r\n"},
+      {"  \r  x\r\n", "\r  x\r\n"},
+      {"a\r\r\n", "a\r\r\n"},
+      {"b\r", "b\r"},
+      {"  a\0  b\n  c\n"s, "a\0  b\r\nc\r\n"s},
+      {"  \x1a  x\n \x1a", "\x1a  x\r\n\x1a"},
+      {std::string(2000, ' ') + "x\n  y\n", "x\r\ny\r\n"},
+      {a1023 + "   b\n", a1023 + "   b\r\n"},
+      {std::string(1023, ' ') + "\n" + std::string(1024, ' ') + "\n", "\r\n\r\n"},
+      {"no\r\nspaces\r\n", "no\r\nspaces\r\n"},
+  };
+  for (const auto& c : cases) {
+    MemoryFileSystem fs;
+    fs.files["t"] = c.input;
+    const RewriteResult result = rewrite(fs);
+    EXPECT_EQ(result.outcome, RewriteOutcome::done);
+    EXPECT_EQ(fs.files["t"], c.output) << "input: " << c.input;
+    EXPECT_EQ(fs.open_work_files, 0);
+  }
+}
+
+TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
+  std::mt19937 random(2026);
+  const std::string alphabet = "    \t\r\n\r\nx\0\x1a\xa0"s;
+  for (int round = 0; round < 300; ++round) {
+    std::string input;
+    const std::size_t runs = random() % 40;
+    for (std::size_t r = 0; r < runs; ++r) {
+      // Mostly short runs, now and then one longer than the line buffer.
+      const std::size_t length = random() % 8 == 0 ? random() % 3000 : random() % 12;
+      const char c = alphabet[random() % alphabet.size()];
+      input.append(length, c == 'x' ? static_cast<char>('a' + random() % 26) : c);
+    }
+    MemoryFileSystem fs;
+    fs.files["t"] = input;
+    fs.read_chunk = 1 + random() % 2000;
+    ASSERT_EQ(rewrite(fs).outcome, RewriteOutcome::done);
+    ASSERT_EQ(fs.files["t"], model(input)) << "round " << round;
+  }
+}
+
+TEST(RunIndentRemoval, OpenFailureTouchesNothing) {
+  MemoryFileSystem fs;
+  const RewriteResult result = rewrite(fs, "missing");
+  EXPECT_EQ(result.outcome, RewriteOutcome::open_failed);
+  EXPECT_EQ(result.error.code, ENOENT);
+  EXPECT_TRUE(fs.files.empty());
+  EXPECT_EQ(fs.calls[Call::create_work_file], 0);
+}
+
+// Every I/O call of a run, failed in turn: before the target is emptied it
+// stays byte for byte as it was; after, the failure is reported as such and
+// what the target holds is a true prefix of the result. Never a false "done".
+TEST(RunIndentRemoval, EveryFailureIsReportedAndKeepsTheTargetUntilItIsEmptied) {
+  std::string original;
+  for (int i = 0; i < 12000; ++i) original += "  line " + std::to_string(i) + "\r\n\t x\n";
+  const std::string result_text = model(original);
+
+  MemoryFileSystem clean;
+  clean.files["t"] = original;
+  clean.read_chunk = 100000;
+  ASSERT_EQ(rewrite(clean).outcome, RewriteOutcome::done);
+  const std::vector<Call> log = clean.log;
+  const auto emptied = std::find(log.begin(), log.end(), Call::open_truncated) - log.begin();
+  ASSERT_LT(emptied, static_cast<long>(log.size()));
+  ASSERT_GE(clean.calls[Call::write], 4);
+
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    const auto nth =
+        static_cast<int>(std::count(log.begin(), log.begin() + static_cast<long>(i) + 1, log[i]));
+    for (const std::size_t lands : {std::size_t{0}, std::size_t{1000}}) {
+      if (lands > 0 && log[i] != Call::write) continue;
+      MemoryFileSystem fs;
+      fs.files["t"] = original;
+      fs.read_chunk = clean.read_chunk;
+      fs.fault = Fault{log[i], nth, ENOSPC, lands};
+      const RewriteResult result = rewrite(fs);
+      const std::string where = "call " + std::to_string(i) + " lands " + std::to_string(lands);
+      EXPECT_EQ(fs.open_work_files, 0) << where;
+      if (i + 1 == log.size()) {
+        // Closing the work file after every byte was read back cannot hurt.
+        EXPECT_EQ(log[i], Call::close);
+        EXPECT_EQ(result.outcome, RewriteOutcome::done) << where;
+        EXPECT_EQ(fs.files["t"], result_text) << where;
+        continue;
+      }
+      EXPECT_EQ(result.error.code, ENOSPC) << where;
+      if (static_cast<long>(i) <= emptied) {
+        EXPECT_EQ(result.outcome,
+                  i == 0 ? RewriteOutcome::open_failed : RewriteOutcome::failed_unchanged)
+            << where;
+        EXPECT_EQ(fs.files["t"], original) << where;
+      } else {
+        EXPECT_EQ(result.outcome, RewriteOutcome::failed_after_emptying) << where;
+        EXPECT_TRUE(result_text.starts_with(fs.files["t"])) << where;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,180 @@
+#include "streams/buffered_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "streams/memory_file_system.h"
+
+namespace ostrel {
+namespace {
+
+using namespace std::string_literals;
+
+struct Source {
+  MemoryFileSystem fs;
+  std::unique_ptr<File> file;
+
+  explicit Source(const std::string& bytes, std::size_t read_chunk = std::size_t(-1)) {
+    fs.files["f"] = bytes;
+    fs.read_chunk = read_chunk;
+    EXPECT_TRUE(fs.open_for_update("f", file).ok());
+  }
+};
+
+std::vector<std::string> read_pieces(const std::string& bytes, LineEnds line_ends,
+                                     std::size_t buffer_size, std::size_t read_chunk,
+                                     std::size_t line_size) {
+  Source source(bytes, read_chunk);
+  std::vector<char> buffer(buffer_size);
+  std::vector<char> line(line_size);
+  InputStream in(*source.file, buffer, line_ends);
+  std::vector<std::string> pieces;
+  for (;;) {
+    std::size_t length = 99;
+    EXPECT_TRUE(in.read_piece(line, length).ok());
+    EXPECT_EQ(line[length], '\0');
+    if (length == 0) return pieces;
+    pieces.emplace_back(line.data(), length);
+  }
+}
+
+struct PieceCase {
+  const char* what;
+  std::string input;
+  LineEnds line_ends;
+  std::size_t buffer_size;
+  std::size_t read_chunk;
+  std::size_t line_size;
+  std::vector<std::string> pieces;
+};
+
+TEST(InputStream, ReadsPiecesByTheLineReaderRules) {
+  const std::string s1022(1022, 's');
+  const std::string s1023(1023, 's');
+  const PieceCase cases[] = {
+      {"empty file", "", LineEnds::text, 64, 64, 1024, {}},
+      {"last line without LF", "a\nb", LineEnds::text, 64, 64, 1024, {"a\n", "b"}},
+      {"1022 + LF is one piece", s1022 + "\n", LineEnds::binary, 4096, 4096, 1024, {s1022 + "\n"}},
+      {"1023 + LF is two", s1023 + "\n", LineEnds::binary, 4096, 4096, 1024, {s1023, "\n"}},
+      {"long line cut by limit", "abcdefg\n", LineEnds::text, 64, 64, 4, {"abc", "def", "g\n"}},
+      {"CR LF read as LF", "a\r\nb\r\n", LineEnds::text, 64, 64, 1024, {"a\n", "b\n"}},
+      {"binary keeps CR LF", "a\r\nb", LineEnds::binary, 64, 64, 1024, {"a\r\n", "b"}},
+      {"CR LF split across reads", "ab\r\ncd", LineEnds::text, 64, 3, 1024, {"ab\n", "cd"}},
+      {"CR LF split across fills", "ab\r\ncd", LineEnds::text, 3, 64, 1024, {"ab\n", "cd"}},
+      {"one byte per read", "\r\n\r\nx\r", LineEnds::text, 2, 1, 1024, {"\n", "\n", "x\r"}},
+      {"CR as last byte", "ab\r", LineEnds::text, 64, 64, 1024, {"ab\r"}},
+      {"CR alone as last read", "ab\r", LineEnds::text, 64, 2, 1024, {"ab\r"}},
+      {"lone CR mid-line", "a\rb\n", LineEnds::text, 64, 64, 1024, {"a\rb\n"}},
+      {"CR CR LF", "a\r\r\nb", LineEnds::text, 64, 1, 1024, {"a\r\n", "b"}},
+      {"CR held then CR", "\r\r", LineEnds::text, 2, 1, 1024, {"\r\r"}},
+      {"NUL and Ctrl-Z are bytes",
+       "a\0b\x1a\nc\x1a"s,
+       LineEnds::text,
+       64,
+       64,
+       1024,
+       {"a\0b\x1a\n"s, "c\x1a"}},
+  };
+  for (const PieceCase& c : cases) {
+    EXPECT_EQ(read_pieces(c.input, c.line_ends, c.buffer_size, c.read_chunk, c.line_size), c.pieces)
+        << c.what;
+  }
+}
+
+// Random bytes rich in CR and LF, read through random buffer and read sizes,
+// must come out as the obvious conversion, cut at LF and at the limit.
+TEST(InputStream, MatchesModelOnRandomInput) {
+  std::mt19937 random(12345);
+  const std::string alphabet = "\r\n\r\nab \0"s;
+  for (int round = 0; round < 2000; ++round) {
+    std::string input(random() % 200, '\0');
+    for (char& c : input) c = alphabet[random() % alphabet.size()];
+    const std::size_t buffer_size = 2 + random() % 20;
+    const std::size_t read_chunk = 1 + random() % 25;
+    const std::size_t line_size = 2 + random() % 10;
+
+    std::string decoded;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+      if (!(input[i] == '\r' && i + 1 < input.size() && input[i + 1] == '\n')) decoded += input[i];
+    }
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < decoded.size();) {
+      std::size_t end = decoded.find('\n', i);
+      end = std::min({end == std::string::npos ? decoded.size() : end + 1, i + line_size - 1});
+      expected.push_back(decoded.substr(i, end - i));
+      i = end;
+    }
+    ASSERT_EQ(read_pieces(input, LineEnds::text, buffer_size, read_chunk, line_size), expected)
+        << "round " << round;
+  }
+}
+
+TEST(InputStream, ReportsReadError) {
+  Source source("abc\n", 1);
+  source.fs.fault = Fault{Call::read, 2, EIO};
+  std::vector<char> buffer(8);
+  std::array<char, 16> line{};
+  InputStream in(*source.file, buffer, LineEnds::text);
+  std::size_t length = 0;
+  const Status status = in.read_piece(line, length);
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().operation, Operation::read);
+  EXPECT_EQ(status.error().code, EIO);
+}
+
+struct WriteCase {
+  const char* what;
+  std::vector<std::string> writes;
+  LineEnds line_ends;
+  std::size_t buffer_size;
+  std::string file;
+};
+
+TEST(OutputStream, WritesLineEnds) {
+  const WriteCase cases[] = {
+      {"LF becomes CR LF", {"a\nb\n", "c"}, LineEnds::text, 64, "a\r\nb\r\nc"},
+      {"CR LF gets a second CR", {"a\r\n"}, LineEnds::text, 64, "a\r\r\n"},
+      {"lone CR kept", {"\r", "x\n"}, LineEnds::text, 64, "\rx\r\n"},
+      {"tiny buffer", {"\n\nab\n"}, LineEnds::text, 1, "\r\n\r\nab\r\n"},
+      {"pair split at buffer end", {"ab\ncd\n"}, LineEnds::text, 3, "ab\r\ncd\r\n"},
+      {"binary unchanged", {"a\nb\r\n"s, "\0"s}, LineEnds::binary, 2, "a\nb\r\n\0"s},
+      {"nothing written", {}, LineEnds::text, 4, ""},
+  };
+  for (const WriteCase& c : cases) {
+    MemoryFileSystem fs;
+    std::unique_ptr<File> file;
+    ASSERT_TRUE(fs.open_truncated("f", file).ok());
+    std::vector<char> buffer(c.buffer_size);
+    OutputStream out(*file, buffer, c.line_ends);
+    for (const std::string& text : c.writes) EXPECT_TRUE(out.write(text).ok()) << c.what;
+    EXPECT_TRUE(out.flush().ok()) << c.what;
+    EXPECT_EQ(fs.files["f"], c.file) << c.what;
+  }
+}
+
+TEST(OutputStream, KeepsFirstError) {
+  MemoryFileSystem fs;
+  std::unique_ptr<File> file;
+  ASSERT_TRUE(fs.open_truncated("f", file).ok());
+  fs.fault = Fault{Call::write, 1, ENOSPC, 2};
+  std::vector<char> buffer(4);
+  OutputStream out(*file, buffer, LineEnds::binary);
+  EXPECT_TRUE(out.write("abc").ok());
+  const Status failed = out.write("defg");
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().code, ENOSPC);
+  // Later calls keep reporting it, and nothing more reaches the file.
+  EXPECT_FALSE(out.write("h").ok());
+  const Status flushed = out.flush();
+  ASSERT_FALSE(flushed.ok());
+  EXPECT_EQ(flushed.error().code, ENOSPC);
+  EXPECT_EQ(fs.files["f"], "ab");
+  EXPECT_EQ(fs.calls[Call::write], 1);
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,53 @@
+// The narrow file-system interface the rewrite works through. The real
+// implementation talks to the OS; tests substitute an in-memory one that can
+// fail any chosen call.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "streams/error.h"
+
+namespace ostrel {
+
+// An open file, read and written as raw bytes: no line-end conversion here.
+class File {
+ public:
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  // Releases the file if close() was never called; call close() to see errors.
+  virtual ~File() = default;
+
+  // Reads up to into.size() bytes; got == 0 means the end of the file.
+  virtual Status read(std::span<char> into, std::size_t& got) = 0;
+  // Writes all of bytes, or fails.
+  virtual Status write(std::span<const char> bytes) = 0;
+  // Moves to the first byte.
+  virtual Status rewind() = 0;
+  virtual Status close() = 0;
+};
+
+class FileSystem {
+ public:
+  FileSystem() = default;
+  FileSystem(const FileSystem&) = delete;
+  FileSystem& operator=(const FileSystem&) = delete;
+  virtual ~FileSystem() = default;
+
+  // Opens an existing regular file for reading and writing; never creates or
+  // truncates. Anything but a regular file is refused without being touched.
+  virtual Status open_for_update(const std::string& name, std::unique_ptr<File>& file) = 0;
+  // Opens a file for writing, emptied; creates it if it is missing.
+  virtual Status open_truncated(const std::string& name, std::unique_ptr<File>& file) = 0;
+  // Creates a new, private, nameless file for reading and writing that
+  // disappears when closed or when the process ends.
+  virtual Status create_work_file(std::unique_ptr<File>& file) = 0;
+};
+
+// The file system of the machine the program runs on.
+FileSystem& os_file_system();
+
+}  // namespace ostrel

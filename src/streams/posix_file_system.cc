@@ -1,0 +1,144 @@
+// The file system on POSIX systems: plain file descriptors, binary I/O,
+// every result checked, short writes and interrupted calls retried.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "streams/file_system.h"
+
+namespace ostrel {
+
+std::string os_reason(int code) { return std::strerror(code); }
+
+namespace {
+
+class PosixFile final : public File {
+ public:
+  PosixFile(int fd, std::string path, bool is_work_file)
+      : fd_(fd), path_(std::move(path)), is_work_file_(is_work_file) {}
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  Status read(std::span<char> into, std::size_t& got) override {
+    got = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, into.data(), into.size());
+      if (n >= 0) {
+        got = static_cast<std::size_t>(n);
+        return {};
+      }
+      if (errno != EINTR) return fail(Operation::read);
+    }
+  }
+
+  Status write(std::span<const char> bytes) override {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(Operation::write);
+      }
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return {};
+  }
+
+  Status rewind() override {
+    if (::lseek(fd_, 0, SEEK_SET) < 0) return fail(Operation::rewind);
+    return {};
+  }
+
+  Status close() override {
+    const int fd = fd_;
+    fd_ = -1;
+    // On Linux the descriptor is released even when close() reports EINTR,
+    // so retrying could close somebody else's descriptor.
+    if (::close(fd) < 0 && errno != EINTR) return fail(Operation::close);
+    return {};
+  }
+
+ private:
+  Error fail(Operation operation) const { return Error{operation, path_, is_work_file_, errno}; }
+
+  int fd_;
+  std::string path_;
+  bool is_work_file_;
+};
+
+// The directory for the work file: TMPDIR when set, else the system's.
+std::string temp_directory() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  return "/tmp";
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override {
+    // Look before opening, so that a FIFO or device is never opened at all:
+    // opening one could block or have side effects.
+    struct stat info {};
+    if (::stat(name.c_str(), &info) < 0) return Error{Operation::open, name, false, errno};
+    if (!S_ISREG(info.st_mode)) return not_regular(name, info);
+    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Error{Operation::open, name, false, errno};
+    auto opened = std::make_unique<PosixFile>(fd, name, false);
+    // The name may have been replaced between the look and the open.
+    if (::fstat(fd, &info) < 0) return Error{Operation::open, name, false, errno};
+    if (!S_ISREG(info.st_mode)) return not_regular(name, info);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+      return Error{Operation::open, name, false, errno};
+    }
+    file = std::move(opened);
+    return {};
+  }
+
+  Status open_truncated(const std::string& name, std::unique_ptr<File>& file) override {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) return Error{Operation::reopen, name, false, errno};
+    file = std::make_unique<PosixFile>(fd, name, false);
+    return {};
+  }
+
+  Status create_work_file(std::unique_ptr<File>& file) override {
+    const std::string dir = temp_directory();
+    // A nameless file where the file system supports it: nobody else can
+    // open it, and nothing is left behind even if the process is killed.
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+      // Otherwise a new private file whose name is removed at once.
+      std::string path = dir + "/ostrel-XXXXXX";
+      fd = ::mkostemp(path.data(), O_CLOEXEC);
+      if (fd >= 0 && ::unlink(path.c_str()) < 0) {
+        const int code = errno;
+        ::close(fd);
+        return Error{Operation::create_work_file, dir, true, code};
+      }
+    }
+    if (fd < 0) return Error{Operation::create_work_file, dir, true, errno};
+    file = std::make_unique<PosixFile>(fd, dir, true);
+    return {};
+  }
+
+ private:
+  static Error not_regular(const std::string& name, const struct stat& info) {
+    return Error{Operation::open, name, false, S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
+  }
+};
+
+}  // namespace
+
+FileSystem& os_file_system() {
+  static PosixFileSystem file_system;
+  return file_system;
+}
+
+}  // namespace ostrel
