@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs, from Debian's packages, whatever the build and the tests need and
+# the machine lacks. Needs root when something is missing.
+set -eu
+
+missing=""
+need() {  # need PACKAGE: queue it unless dpkg already has it
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" ||
+    missing="$missing $1"
+}
+need cmake
+need g++
+need ninja-build
+need libgtest-dev
+for package in "$@"; do need "$package"; done
+
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  # shellcheck disable=SC2086
+  apt-get install -y -q --no-install-recommends $missing
+fi
