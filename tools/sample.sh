@@ -9,8 +9,10 @@ cmake --build build --target ostrel
 cp sample/notes.txt build/notes.txt
 echo "--- build/notes.txt before ---"
 cat -A build/notes.txt
+echo
 echo "--- ostrel build/notes.txt ---"
 status=0
 (cd build && ./ostrel notes.txt) || status=$?
 echo "--- build/notes.txt after (exit status $status) ---"
 cat -A build/notes.txt
+echo

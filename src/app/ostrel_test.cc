@@ -133,10 +133,10 @@ struct RunResult {
   std::string out;
 };
 
-// Runs the executable with args, as the user uid when given, with TMPDIR
+// Runs the executable exe with args, as the user uid when given, with TMPDIR
 // set to tmpdir, and collects its standard output and exit status.
-RunResult run_ostrel(const std::vector<std::string>& args, const std::string& tmpdir,
-                     std::optional<uid_t> uid = std::nullopt) {
+RunResult run_ostrel(const std::string& exe, const std::vector<std::string>& args,
+                     const std::string& tmpdir, std::optional<uid_t> uid = std::nullopt) {
   int pipe_fds[2];
   if (::pipe(pipe_fds) != 0) return {};
   const pid_t pid = ::fork();
@@ -146,11 +146,11 @@ RunResult run_ostrel(const std::vector<std::string>& args, const std::string& tm
     ::close(pipe_fds[1]);
     if (uid && (::setgid(*uid) != 0 || ::setuid(*uid) != 0)) ::_exit(126);
     ::setenv("TMPDIR", tmpdir.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(OSTREL_EXE)};
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     ::alarm(20);  // a run that hangs fails instead of stalling the suite
-    ::execv(OSTREL_EXE, argv.data());
+    ::execv(exe.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(pipe_fds[1]);
@@ -183,6 +183,13 @@ class Executable : public ::testing::Test {
     fs::create_directory(tmp_);
     fs::permissions(dir_, fs::perms::all);
     fs::permissions(tmp_, fs::perms::all);
+    // A copy that an unprivileged user can reach, wherever the build is.
+    exe_ = dir_ / "ostrel";
+    fs::copy_file(OSTREL_EXE, exe_);
+  }
+  RunResult run_exe(const std::vector<std::string>& args, const std::string& tmpdir,
+                    std::optional<uid_t> uid = std::nullopt) const {
+    return run_ostrel(exe_, args, tmpdir, uid);
   }
   void TearDown() override {
     // Nothing may be left behind in the temporary directory.
@@ -191,6 +198,7 @@ class Executable : public ::testing::Test {
   }
   fs::path dir_;
   fs::path tmp_;
+  fs::path exe_;
 };
 
 const std::string kSample = "  alpha\r\n\tbeta\n    \n \t gamma  \r\n  \x1a\0  x"s;
@@ -204,7 +212,7 @@ TEST_F(Executable, RewritesInPlaceKeepingInodeAndLinks) {
   struct stat before {};
   ASSERT_EQ(::stat(file.c_str(), &before), 0);
 
-  const RunResult run = run_ostrel({(dir_ / "soft").string()}, tmp_);
+  const RunResult run = run_exe({(dir_ / "soft").string()}, tmp_);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, std::string(MSG_BANNER) + "Processing \"" + (dir_ / "soft").string() +
                          "\" ...\n" + kDone);
@@ -218,7 +226,7 @@ TEST_F(Executable, RewritesInPlaceKeepingInodeAndLinks) {
 }
 
 TEST_F(Executable, NoNameShowsUsage) {
-  const RunResult run = run_ostrel({}, tmp_);
+  const RunResult run = run_exe({}, tmp_);
   EXPECT_EQ(run.status, 2);
   EXPECT_TRUE(run.out.starts_with(std::string(MSG_BANNER) + "Usage: ostrel filename\n\n"));
 }
@@ -246,7 +254,7 @@ TEST_F(Executable, RefusesWhatItCannotRewrite) {
        tmp_},
   };
   for (const auto& c : cases) {
-    const RunResult run = run_ostrel({c.name}, c.tmpdir, c.uid);
+    const RunResult run = run_exe({c.name}, c.tmpdir, c.uid);
     EXPECT_EQ(run.status, 1) << c.what;
     EXPECT_EQ(run.out,
               std::string(MSG_BANNER) + "Processing \"" + c.name + "\" ...\nCould not open file\n")
@@ -268,7 +276,7 @@ TEST_F(Executable, WorksInReadOnlyDirectoryAsUnprivilegedUser) {
   }
   fs::permissions(sub, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
                            fs::perms::others_exec);
-  const RunResult run = run_ostrel({(sub / "f").string()}, tmp_, uid);
+  const RunResult run = run_exe({(sub / "f").string()}, tmp_, uid);
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(read_file(sub / "f"), kResult);
   fs::permissions(sub, fs::perms::owner_all);
@@ -277,7 +285,7 @@ TEST_F(Executable, WorksInReadOnlyDirectoryAsUnprivilegedUser) {
 TEST_F(Executable, UnusableWorkDirectoryLeavesFileUnchanged) {
   write_file(dir_ / "f", kSample);
   const std::string missing = (dir_ / "no-such-dir").string();
-  const RunResult run = run_ostrel({(dir_ / "f").string()}, missing);
+  const RunResult run = run_exe({(dir_ / "f").string()}, missing);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.out.ends_with("Could not create a work file in \"" + missing +
                                 "\": No such file or directory\nThe file was not changed.\n"))
