@@ -1,6 +1,8 @@
 #include "rewrite/indent_removal.h"
 
-#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -14,36 +16,33 @@ namespace {
 // little per byte, small enough that memory use stays flat.
 constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{128} * 1024;
 
-// Copies the target into the work file without the spaces that start each
-// line. A line longer than the line buffer arrives in several pieces; only
-// the spaces at the start of the whole line go, however many pieces they span.
-Status strip_pass(InputStream& target, OutputStream& work, std::span<char> line) {
-  bool in_indent = true;
-  for (;;) {
-    std::size_t length = 0;
-    if (Status status = target.read_piece(line, length); !status.ok()) return status;
-    if (length == 0) return work.flush();
-    const std::span<const char> piece(line.data(), length);
-    const std::size_t strip = in_indent ? strip_leading_spaces(piece) : 0;
-    in_indent = piece.back() == '\n' || (in_indent && strip == length);
-    if (Status status = work.write(piece.subspan(strip)); !status.ok()) return status;
-  }
-}
-
-// Copies the work file, piece by piece and unchanged, into the target.
-Status copy_back_pass(InputStream& work, OutputStream& target, std::span<char> line) {
-  for (;;) {
-    std::size_t length = 0;
-    if (Status status = work.read_piece(line, length); !status.ok()) return status;
-    if (length == 0) return target.flush();
-    if (Status status = target.write(line.first(length)); !status.ok()) return status;
-  }
-}
-
 }  // namespace
 
+Status strip_pass(InputStream& target, OutputStream& work) {
+  bool in_indent = true;
+  for (;;) {
+    std::span<const char> piece;
+    if (Status status = target.next_piece(piece); !status.ok()) return status;
+    if (piece.empty()) return work.flush();
+    const std::size_t strip = in_indent ? strip_leading_spaces(piece) : 0;
+    in_indent = piece.back() == '\n' || (in_indent && strip == piece.size());
+    if (Status status = work.write_piece(piece.subspan(strip)); !status.ok()) return status;
+  }
+}
+
 std::size_t strip_leading_spaces(std::span<const char> piece) {
+  // Eight bytes at a time: indents are often long, and this is the hot path.
+  constexpr std::uint64_t spaces = 0x2020202020202020;
   std::size_t count = 0;
+  for (; piece.size() - count >= sizeof spaces; count += sizeof spaces) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, piece.data() + count, sizeof word);
+    if (const std::uint64_t other = word ^ spaces; other != 0) {
+      const int first = std::endian::native == std::endian::little ? std::countr_zero(other)
+                                                                   : std::countl_zero(other);
+      return count + static_cast<std::size_t>(first) / 8;
+    }
+  }
   while (count < piece.size() && piece[count] == ' ') ++count;
   return count;
 }
@@ -62,15 +61,16 @@ RewriteResult run_indent_removal(FileSystem& file_system, const std::string& nam
     return failed(RewriteOutcome::failed_unchanged, status);
   }
 
-  std::array<char, LINE_BUFFER_SIZE> line{};
   std::vector<char> input_buffer(STREAM_BUFFER_SIZE);
   std::vector<char> output_buffer(STREAM_BUFFER_SIZE);
 
-  // Until the target is opened again below, it has only been read.
+  // Until the target is opened again below, it has only been read. The work
+  // file receives the text exactly as it is to stand in the target, CR LF
+  // line ends included, so that copying it back is a plain copy.
   {
-    InputStream from(*target, input_buffer, LineEnds::text);
-    OutputStream to(*work, output_buffer, LineEnds::binary);
-    if (Status status = strip_pass(from, to, line); !status.ok()) {
+    InputStream from(*target, input_buffer, LineEnds::text, LINE_BUFFER_SIZE);
+    OutputStream to(*work, output_buffer, LineEnds::text);
+    if (Status status = strip_pass(from, to); !status.ok()) {
       return failed(RewriteOutcome::failed_unchanged, status);
     }
   }
@@ -87,12 +87,8 @@ RewriteResult run_indent_removal(FileSystem& file_system, const std::string& nam
   if (Status status = work->rewind(); !status.ok()) {
     return failed(RewriteOutcome::failed_after_emptying, status);
   }
-  {
-    InputStream from(*work, input_buffer, LineEnds::binary);
-    OutputStream to(*target, output_buffer, LineEnds::text);
-    if (Status status = copy_back_pass(from, to, line); !status.ok()) {
-      return failed(RewriteOutcome::failed_after_emptying, status);
-    }
+  if (Status status = work->copy_to(*target, input_buffer); !status.ok()) {
+    return failed(RewriteOutcome::failed_after_emptying, status);
   }
   if (Status status = target->close(); !status.ok()) {
     return failed(RewriteOutcome::failed_after_emptying, status);

@@ -38,52 +38,48 @@ std::size_t decode_crlf(char* data, std::size_t size, bool& held_cr) {
 
 }  // namespace
 
-InputStream::InputStream(File& file, std::span<char> buffer, LineEnds line_ends)
-    : file_(file), buffer_(buffer), line_ends_(line_ends) {}
+InputStream::InputStream(File& file, std::span<char> buffer, LineEnds line_ends,
+                         std::size_t line_size)
+    : file_(file), buffer_(buffer), line_ends_(line_ends), max_piece_(line_size - 1) {}
 
-Status InputStream::fill() {
-  begin_ = 0;
-  end_ = 0;
-  while (end_ == 0 && !at_end_) {
-    std::size_t start = 0;
-    if (held_cr_) {
-      buffer_[0] = '\r';
-      start = 1;
-      held_cr_ = false;
+Status InputStream::next_piece_slow(std::span<const char>& piece) {
+  for (;;) {
+    const char* from = buffer_.data() + begin_;
+    const std::size_t available = end_ - begin_;
+    const std::size_t scan = std::min(available, max_piece_);
+    const auto* lf = static_cast<const char*>(std::memchr(from, '\n', scan));
+    if (lf != nullptr || available >= max_piece_ || at_end_) {
+      const std::size_t take = lf == nullptr ? scan : static_cast<std::size_t>(lf - from) + 1;
+      piece = {from, take};
+      begin_ += take;
+      return {};
     }
-    std::size_t got = 0;
-    if (Status status = file_.read(buffer_.subspan(start), got); !status.ok()) return status;
-    end_ = start + got;
-    if (got == 0) {
-      at_end_ = true;  // a CR held back is the file's last byte: a plain CR
-    } else if (line_ends_ == LineEnds::text) {
-      end_ = decode_crlf(buffer_.data(), end_, held_cr_);
-    }
+    // The piece goes on past what is buffered: keep it whole at the front
+    // of the buffer and read more behind it.
+    std::memmove(buffer_.data(), from, available);
+    begin_ = 0;
+    end_ = available;
+    if (Status status = read_more(); !status.ok()) return status;
   }
-  return {};
 }
 
-Status InputStream::read_piece(std::span<char> line, std::size_t& length) {
-  const std::size_t limit = line.size() - 1;
-  std::size_t size = 0;
-  Status status;
-  while (size < limit) {
-    if (begin_ == end_) {
-      status = fill();
-      if (!status.ok() || begin_ == end_) break;
-    }
-    const char* from = buffer_.data() + begin_;
-    const std::size_t available = std::min(limit - size, end_ - begin_);
-    const auto* lf = static_cast<const char*>(std::memchr(from, '\n', available));
-    const std::size_t take = lf == nullptr ? available : static_cast<std::size_t>(lf - from) + 1;
-    std::memcpy(line.data() + size, from, take);
-    size += take;
-    begin_ += take;
-    if (lf != nullptr) break;
+Status InputStream::read_more() {
+  const std::size_t start = end_;
+  if (held_cr_) {
+    buffer_[end_++] = '\r';
+    held_cr_ = false;
   }
-  line[size] = '\0';
-  length = size;
-  return status;
+  std::size_t got = 0;
+  if (Status status = file_.read(buffer_.subspan(end_), got); !status.ok()) return status;
+  if (got == 0) {
+    at_end_ = true;  // a CR held back is the file's last byte: a plain CR
+    return {};
+  }
+  end_ += got;
+  if (line_ends_ == LineEnds::text) {
+    end_ = start + decode_crlf(buffer_.data() + start, end_ - start, held_cr_);
+  }
+  return {};
 }
 
 OutputStream::OutputStream(File& file, std::span<char> buffer, LineEnds line_ends)
@@ -102,7 +98,7 @@ Status OutputStream::write(std::span<const char> bytes) {
   }
 }
 
-Status OutputStream::put(std::span<const char> bytes) {
+Status OutputStream::put_slow(std::span<const char> bytes) {
   while (!bytes.empty()) {
     if (used_ == buffer_.size()) {
       if (Status status = flush(); !status.ok()) return status;

@@ -4,7 +4,9 @@
 // passes bytes through unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <span>
 
 #include "streams/file_system.h"
@@ -15,21 +17,37 @@ enum class LineEnds { binary, text };
 
 class InputStream {
  public:
-  // buffer holds the bytes read ahead; it needs room for at least two.
-  InputStream(File& file, std::span<char> buffer, LineEnds line_ends);
+  // Pieces hold at most line_size - 1 bytes, as a line read by fgets into a
+  // buffer of line_size bytes does. buffer holds the bytes read ahead and
+  // must be larger than line_size.
+  InputStream(File& file, std::span<char> buffer, LineEnds line_ends, std::size_t line_size);
 
-  // Reads one line piece into line, the way fgets does with the limit
-  // line.size(): up to line.size() - 1 bytes, ending early just after a line
-  // feed or at the end of the file, followed by a NUL. Every byte value, NUL
-  // included, is an ordinary byte. length is 0 only at the end of the file.
-  Status read_piece(std::span<char> line, std::size_t& length);
+  // Sets piece to the next line piece: the bytes up to and including the
+  // next line feed, or line_size - 1 bytes when no line feed comes sooner, or
+  // what is left at the end of the file. Every byte value, NUL included, is
+  // an ordinary byte. piece is empty only at the end of the file, and stays
+  // valid until the next call.
+  Status next_piece(std::span<const char>& piece) {
+    // Most pieces are whole in the buffer: hand them out where they lie.
+    const char* from = buffer_.data() + begin_;
+    const std::size_t scan = std::min(end_ - begin_, max_piece_);
+    if (const auto* lf = static_cast<const char*>(std::memchr(from, '\n', scan))) {
+      const auto take = static_cast<std::size_t>(lf - from) + 1;
+      piece = {from, take};
+      begin_ += take;
+      return {};
+    }
+    return next_piece_slow(piece);
+  }
 
  private:
-  Status fill();
+  Status next_piece_slow(std::span<const char>& piece);
+  Status read_more();
 
   File& file_;
   std::span<char> buffer_;
   LineEnds line_ends_;
+  std::size_t max_piece_;
   std::size_t begin_ = 0;  // next byte to deliver
   std::size_t end_ = 0;    // one past the last byte to deliver
   bool held_cr_ = false;   // a CR ended the last read; what follows decides
@@ -42,11 +60,33 @@ class OutputStream {
 
   // Buffers bytes; fails with the first error, and keeps failing after it.
   Status write(std::span<const char> bytes);
+  // The same for a line piece, which holds a line feed only as its last
+  // byte, if at all: the line end needs no search.
+  Status write_piece(std::span<const char> piece) {
+    if (line_ends_ == LineEnds::text && !piece.empty() && piece.back() == '\n' &&
+        piece.size() < buffer_.size() - used_) {
+      char* to = buffer_.data() + used_;
+      std::memcpy(to, piece.data(), piece.size() - 1);
+      to[piece.size() - 1] = '\r';
+      to[piece.size()] = '\n';
+      used_ += piece.size() + 1;
+      return first_error_;
+    }
+    return write(piece);
+  }
   // Hands everything buffered to the file.
   Status flush();
 
  private:
-  Status put(std::span<const char> bytes);
+  Status put(std::span<const char> bytes) {
+    if (bytes.size() <= buffer_.size() - used_) {
+      std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
+      return first_error_;
+    }
+    return put_slow(bytes);
+  }
+  Status put_slow(std::span<const char> bytes);
 
   File& file_;
   std::span<char> buffer_;

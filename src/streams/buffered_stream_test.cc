@@ -30,15 +30,13 @@ std::vector<std::string> read_pieces(const std::string& bytes, LineEnds line_end
                                      std::size_t line_size) {
   Source source(bytes, read_chunk);
   std::vector<char> buffer(buffer_size);
-  std::vector<char> line(line_size);
-  InputStream in(*source.file, buffer, line_ends);
+  InputStream in(*source.file, buffer, line_ends, line_size);
   std::vector<std::string> pieces;
   for (;;) {
-    std::size_t length = 99;
-    EXPECT_TRUE(in.read_piece(line, length).ok());
-    EXPECT_EQ(line[length], '\0');
-    if (length == 0) return pieces;
-    pieces.emplace_back(line.data(), length);
+    std::span<const char> piece;
+    EXPECT_TRUE(in.next_piece(piece).ok());
+    if (piece.empty()) return pieces;
+    pieces.emplace_back(piece.data(), piece.size());
   }
 }
 
@@ -60,17 +58,24 @@ TEST(InputStream, ReadsPiecesByTheLineReaderRules) {
       {"last line without LF", "a\nb", LineEnds::text, 64, 64, 1024, {"a\n", "b"}},
       {"1022 + LF is one piece", s1022 + "\n", LineEnds::binary, 4096, 4096, 1024, {s1022 + "\n"}},
       {"1023 + LF is two", s1023 + "\n", LineEnds::binary, 4096, 4096, 1024, {s1023, "\n"}},
+      {"piece across fills",
+       "ab" + s1022 + "\n",
+       LineEnds::text,
+       1025,
+       1000,
+       1024,
+       {"ab" + std::string(1021, 's'), "s\n"}},
       {"long line cut by limit", "abcdefg\n", LineEnds::text, 64, 64, 4, {"abc", "def", "g\n"}},
       {"CR LF read as LF", "a\r\nb\r\n", LineEnds::text, 64, 64, 1024, {"a\n", "b\n"}},
       {"binary keeps CR LF", "a\r\nb", LineEnds::binary, 64, 64, 1024, {"a\r\n", "b"}},
       {"CR LF split across reads", "ab\r\ncd", LineEnds::text, 64, 3, 1024, {"ab\n", "cd"}},
-      {"CR LF split across fills", "ab\r\ncd", LineEnds::text, 3, 64, 1024, {"ab\n", "cd"}},
-      {"one byte per read", "\r\n\r\nx\r", LineEnds::text, 2, 1, 1024, {"\n", "\n", "x\r"}},
+      {"CR LF split across fills", "ab\r\ncd", LineEnds::text, 5, 3, 4, {"ab\n", "cd"}},
+      {"one byte per read", "\r\n\r\nx\r", LineEnds::text, 3, 1, 2, {"\n", "\n", "x", "\r"}},
       {"CR as last byte", "ab\r", LineEnds::text, 64, 64, 1024, {"ab\r"}},
       {"CR alone as last read", "ab\r", LineEnds::text, 64, 2, 1024, {"ab\r"}},
       {"lone CR mid-line", "a\rb\n", LineEnds::text, 64, 64, 1024, {"a\rb\n"}},
       {"CR CR LF", "a\r\r\nb", LineEnds::text, 64, 1, 1024, {"a\r\n", "b"}},
-      {"CR held then CR", "\r\r", LineEnds::text, 2, 1, 1024, {"\r\r"}},
+      {"CR held then CR", "\r\r", LineEnds::text, 4, 1, 3, {"\r\r"}},
       {"NUL and Ctrl-Z are bytes",
        "a\0b\x1a\nc\x1a"s,
        LineEnds::text,
@@ -93,9 +98,9 @@ TEST(InputStream, MatchesModelOnRandomInput) {
   for (int round = 0; round < 2000; ++round) {
     std::string input(random() % 200, '\0');
     for (char& c : input) c = alphabet[random() % alphabet.size()];
-    const std::size_t buffer_size = 2 + random() % 20;
-    const std::size_t read_chunk = 1 + random() % 25;
     const std::size_t line_size = 2 + random() % 10;
+    const std::size_t buffer_size = line_size + 1 + random() % 20;
+    const std::size_t read_chunk = 1 + random() % 25;
 
     std::string decoded;
     for (std::size_t i = 0; i < input.size(); ++i) {
@@ -117,10 +122,9 @@ TEST(InputStream, ReportsReadError) {
   Source source("abc\n", 1);
   source.fs.fault = Fault{Call::read, 2, EIO};
   std::vector<char> buffer(8);
-  std::array<char, 16> line{};
-  InputStream in(*source.file, buffer, LineEnds::text);
-  std::size_t length = 0;
-  const Status status = in.read_piece(line, length);
+  InputStream in(*source.file, buffer, LineEnds::text, 4);
+  std::span<const char> piece;
+  const Status status = in.next_piece(piece);
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().operation, Operation::read);
   EXPECT_EQ(status.error().code, EIO);

@@ -27,6 +27,9 @@ class File {
   virtual Status write(std::span<const char> bytes) = 0;
   // Moves to the first byte.
   virtual Status rewind() = 0;
+  // Writes to `to` everything from this file's position to its end. The
+  // bytes pass through buffer unless the OS can copy them by itself.
+  virtual Status copy_to(File& to, std::span<char> buffer);
   virtual Status close() = 0;
 };
 

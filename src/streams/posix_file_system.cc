@@ -1,6 +1,7 @@
 // The file system on POSIX systems: plain file descriptors, binary I/O,
 // every result checked, short writes and interrupted calls retried.
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,21 @@ class PosixFile final : public File {
     return {};
   }
 
+  Status copy_to(File& to, std::span<char> buffer) override {
+    // Let the kernel move the bytes from file to file. copy_file_range may
+    // refuse files on different file systems and sendfile may refuse others,
+    // both before they copy anything, so the next way starts where the
+    // refused one stood; the last way is through buffer.
+    if (auto* out = dynamic_cast<PosixFile*>(&to)) {
+      for (const CopyChunk copy_chunk : {copy_file_range_chunk, sendfile_chunk}) {
+        bool refused = false;
+        Status status = kernel_copy(*out, copy_chunk, refused);
+        if (!refused) return status;
+      }
+    }
+    return File::copy_to(to, buffer);
+  }
+
   Status close() override {
     const int fd = fd_;
     fd_ = -1;
@@ -65,6 +81,37 @@ class PosixFile final : public File {
   }
 
  private:
+  using CopyChunk = ssize_t (*)(int in, int out, std::size_t size);
+  static ssize_t copy_file_range_chunk(int in, int out, std::size_t size) {
+    return ::copy_file_range(in, nullptr, out, nullptr, size, 0);
+  }
+  static ssize_t sendfile_chunk(int in, int out, std::size_t size) {
+    return ::sendfile(out, in, nullptr, size);
+  }
+
+  // Copies to out with copy_chunk up to the end of this file, or sets
+  // refused when the kernel will not do it for these two files.
+  Status kernel_copy(PosixFile& out, CopyChunk copy_chunk, bool& refused) {
+    constexpr std::size_t chunk = std::size_t{1} << 30;
+    bool copied = false;
+    for (;;) {
+      const ssize_t n = copy_chunk(fd_, out.fd_, chunk);
+      if (n == 0) return {};
+      if (n > 0) {
+        copied = true;
+        continue;
+      }
+      if (errno == EINTR) continue;
+      if (!copied && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                      errno == EBADF)) {
+        refused = true;
+        return {};
+      }
+      // Mostly the target refusing more bytes: a full disk, a size limit.
+      return out.fail(Operation::write);
+    }
+  }
+
   Error fail(Operation operation) const { return Error{operation, path_, is_work_file_, errno}; }
 
   int fd_;
