@@ -91,7 +91,7 @@ class PosixFile final : public File {
 
   // Copies to out with copy_chunk up to the end of this file, or sets
   // refused when the kernel will not do it for these two files.
-  Status kernel_copy(PosixFile& out, CopyChunk copy_chunk, bool& refused) {
+  Status kernel_copy(PosixFile& out, CopyChunk copy_chunk, bool& refused) const {
     constexpr std::size_t chunk = std::size_t{1} << 30;
     bool copied = false;
     for (;;) {
