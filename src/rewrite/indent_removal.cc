@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "streams/buffered_stream.h"
 
@@ -61,8 +60,11 @@ RewriteResult run_indent_removal(FileSystem& file_system, const std::string& nam
     return failed(RewriteOutcome::failed_unchanged, status);
   }
 
-  std::vector<char> input_buffer(STREAM_BUFFER_SIZE);
-  std::vector<char> output_buffer(STREAM_BUFFER_SIZE);
+  // Left uninitialised: a small file then touches only the memory it needs.
+  const auto input_memory = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
+  const auto output_memory = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
+  const std::span<char> input_buffer(input_memory.get(), STREAM_BUFFER_SIZE);
+  const std::span<char> output_buffer(output_memory.get(), STREAM_BUFFER_SIZE);
 
   // Until the target is opened again below, it has only been read. The work
   // file receives the text exactly as it is to stand in the target, CR LF

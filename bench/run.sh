@@ -1,0 +1,160 @@
+#!/bin/sh
+# Times ostrel against the floor (two cat passes over the file), sed -i and an
+# exact perl -pi equivalent, each on a fresh copy of the same data before
+# every timed run, and measures peak memory. Writes bench/results/latest.json,
+# latest.md (the table) and latest.png (the chart).
+#
+#   bench/run.sh            the full run (a few minutes; 3 GiB of free disk)
+#   bench/run.sh --quick    tiny inputs, to check that the script works
+set -eu
+cd "$(dirname "$0")/.."
+quick=false
+[ "${1:-}" = "--quick" ] && quick=true
+
+sh tools/install-deps.sh hyperfine gnuplot-nox time jq perl dos2unix
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOSTREL_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench --target ostrel >/dev/null
+ostrel=$PWD/build-bench/ostrel
+results=$PWD/bench/results
+mkdir -p "$results"
+work=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT INT TERM
+
+if $quick; then
+  sets="lf-64k:65536:lf crlf-64k:65536:crlf long-256k:262144:long"
+  big=""
+  runs=3
+else
+  sets="lf-1m:1048576:lf lf-64m:67108864:lf crlf-64m:67108864:crlf long-64m:67108864:long"
+  big="lf-1g"
+  runs=10
+fi
+
+hf() {  # hyperfine, quiet unless it fails
+  hyperfine --style basic "$@" >/dev/null 2>"$work/hyperfine.log" || {
+    cat "$work/hyperfine.log"
+    exit 1
+  }
+}
+
+rows=$work/rows.tsv  # set, bytes, floor, ostrel, sed, perl (median seconds)
+: >"$rows"
+for set in $sets; do
+  name=${set%%:*}; rest=${set#*:}; bytes=${rest%%:*}; variant=${rest#*:}
+  perl bench/gen.pl "$bytes" "$variant" >"$work/$name"
+  f=$work/file
+  echo "== $name"
+  hf --warmup 2 --runs "$runs" --export-json "$work/$name.json" \
+    --prepare "cp $work/$name $f" \
+    -n floor "cat $f > $work/copy && cat $work/copy > $f" \
+    -n ostrel "$ostrel $f > /dev/null" \
+    -n sed "sed -i 's/^ *//' $f" \
+    -n perl "perl -pi -e 's/^ +//; s/\\r?\\n\\z/\\r\\n/' $f"
+  jq -r --arg set "$name" --arg bytes "$bytes" \
+    '[$set, $bytes] + [.results[].median | tostring] | @tsv' "$work/$name.json" >>"$rows"
+done
+
+# Cost per byte from 1 MiB up: ostrel and the floor alone on 1 GiB.
+flat=$work/flat.tsv
+: >"$flat"
+if [ -n "$big" ]; then
+  perl bench/gen.pl 67108864 lf >"$work/part"
+  for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16; do cat "$work/part"; done >"$work/$big"
+  rm -f "$work/part"
+  f=$work/file
+  echo "== $big"
+  hf --warmup 1 --runs 3 --export-json "$work/$big.json" \
+    --prepare "cp $work/$big $f" \
+    -n floor "cat $f > $work/copy && cat $work/copy > $f" \
+    -n ostrel "$ostrel $f > /dev/null"
+  jq -r --arg set "$big" --arg bytes 1073741824 \
+    '[$set, $bytes] + [.results[].median | tostring] | @tsv' "$work/$big.json" >>"$flat"
+fi
+
+# Whole runs on small files, where process start-up is most of the cost.
+perl bench/gen.pl 1024 lf >"$work/small"
+mkdir "$work/many"
+i=0
+while [ $i -lt 1000 ]; do cp "$work/small" "$work/many/$i.txt"; i=$((i + 1)); done
+echo "== small files"
+hf -N --warmup 20 --runs $((runs * 20)) --export-json "$work/small.json" \
+  --prepare "cp $work/small $work/one" \
+  -n ostrel "$ostrel $work/one" -n unix2dos "unix2dos -q $work/one" \
+  -n sed "sed -i 's/^ *//' $work/one"
+hf --warmup 1 --runs "$runs" --export-json "$work/loop.json" \
+  --prepare "rm -rf $work/loop && cp -r $work/many $work/loop" \
+  -n ostrel "for f in $work/loop/*; do $ostrel \$f > /dev/null; done" \
+  -n unix2dos "for f in $work/loop/*; do unix2dos -q \$f; done"
+
+# Peak resident memory, smallest and largest file.
+peak() {  # peak FILE: kilobytes
+  cp "$1" "$work/file"
+  /usr/bin/time -f %M "$ostrel" "$work/file" 2>&1 >/dev/null | tail -n 1
+}
+largest=${big:-$name}
+mem_small=$(peak "$work/small")
+mem_large=$(peak "$work/$largest")
+large_bytes=$(stat -c %s "$work/$largest")
+
+machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(free -g | awk '/Mem:/ {print $2}') GiB, Linux $(uname -r), $(df -T "$work" | awk 'NR == 2 {print $2}') in $(dirname "$work")"
+
+jq -n --arg machine "$machine" --arg date "$(date -u +%Y-%m-%dT%H:%MZ)" \
+  --rawfile rows "$rows" --rawfile flat "$flat" \
+  --slurpfile small "$work/small.json" --slurpfile loop "$work/loop.json" \
+  --argjson mem_small "$mem_small" --argjson mem_large "$mem_large" \
+  --argjson large_bytes "$large_bytes" '
+  def table: split("\n") | map(select(length > 0) | split("\t"));
+  def medians: .results | map({(.command): .median}) | add;
+  {machine: $machine, date: $date,
+   sets: ($rows | table | map({set: .[0], bytes: (.[1] | tonumber), floor: (.[2] | tonumber),
+          ostrel: (.[3] | tonumber), sed: (.[4] | tonumber), perl: (.[5] | tonumber)})),
+   flat: ($flat | table | map({set: .[0], bytes: (.[1] | tonumber), floor: (.[2] | tonumber),
+          ostrel: (.[3] | tonumber)})),
+   small_file: ($small[0] | medians), thousand_small_files: ($loop[0] | medians),
+   peak_memory_kib: {small_file: $mem_small, largest_file: $mem_large,
+                     largest_file_bytes: $large_bytes}}' >"$results/latest.json"
+
+# The table, in Markdown.
+jq -r '
+  def ms: . * 1000 | . * 10 | round / 10 | tostring;
+  def x: . * 100 | round / 100 | tostring;
+  "Machine: \(.machine); \(.date).\n",
+  "| data | floor (2 × cat) | ostrel | sed -i | perl -pi | ostrel ÷ floor | sed ÷ ostrel | perl ÷ ostrel |",
+  "|---|---|---|---|---|---|---|---|",
+  (.sets[] | "| \(.set) | \(.floor | ms) ms | \(.ostrel | ms) ms | \(.sed | ms) ms | \(.perl | ms) ms | \(.ostrel / .floor | x) | \(.sed / .ostrel | x) | \(.perl / .ostrel | x) |"),
+  "",
+  "| cost per byte | floor | ostrel | ostrel ÷ floor |",
+  "|---|---|---|---|",
+  ((.sets[] | select(.set | startswith("lf-"))), .flat[] |
+    "| \(.set) | \(.floor / .bytes * 1e9 | x) ns/B | \(.ostrel / .bytes * 1e9 | x) ns/B | \(.ostrel / .floor | x) |"),
+  "",
+  "| small files | ostrel | unix2dos | sed -i |",
+  "|---|---|---|---|",
+  "| one 1 KiB file | \(.small_file.ostrel | ms) ms | \(.small_file.unix2dos | ms) ms | \(.small_file.sed | ms) ms |",
+  "| 1000 files of 1 KiB, shell loop | \(.thousand_small_files.ostrel | ms) ms | \(.thousand_small_files.unix2dos | ms) ms | |",
+  "",
+  "Peak resident memory: \(.peak_memory_kib.small_file) KiB on a 1 KiB file, \(.peak_memory_kib.largest_file) KiB on a \(.peak_memory_kib.largest_file_bytes / 1024 | round) KiB file."
+' "$results/latest.json" >"$results/latest.md"
+
+# The chart: each tool's time as a multiple of the floor.
+jq -r '.sets[] | [.set, 1, .ostrel / .floor, .sed / .floor, .perl / .floor] | @tsv' \
+  "$results/latest.json" >"$work/chart.tsv"
+gnuplot <<GNUPLOT
+set terminal pngcairo size 900,480 font ",11"
+set output "$results/latest.png"
+set title "Time as a multiple of two cat passes (lower is better)"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set logscale y
+set yrange [0.5:*]
+set ytics (0.5, 1, 2, 4, 8, 16, 32)
+set grid ytics
+set key top left
+plot "$work/chart.tsv" using 2:xtic(1) title "floor (2 × cat)" lc rgb "#999999", \
+     "" using 3 title "ostrel" lc rgb "#1f77b4", \
+     "" using 4 title "sed -i" lc rgb "#ff7f0e", \
+     "" using 5 title "perl -pi" lc rgb "#d62728"
+GNUPLOT
+
+cat "$results/latest.md"
