@@ -37,6 +37,8 @@ std::string what_failed(const Error& error) {
       return "Could not close " + file;
     case Operation::reopen:
       return "Could not open " + file + " again to write it";
+    case Operation::save:
+      return "Could not save it in " + quoted(error.path);
   }
   return "Could not work on " + file;
 }
@@ -45,12 +47,17 @@ std::string what_failed(const Error& error) {
 
 std::string describe_failure(const RewriteResult& result) {
   std::string text = what_failed(result.error) + ": " + os_reason(result.error.code) + "\n";
-  if (result.outcome == RewriteOutcome::failed_after_emptying) {
-    text += "The file was emptied and only part of its new text was written back.\n";
-  } else {
-    text += "The file was not changed.\n";
+  if (result.outcome != RewriteOutcome::failed_after_emptying) {
+    return text + "The file was not changed.\n";
   }
-  return text;
+  text += "The file was emptied and holds only part of its new text.\n";
+  if (result.save_error) {
+    return text + "Its complete new text could not be saved either. " +
+           what_failed(*result.save_error) + ": " + os_reason(result.save_error->code) +
+           "\nThe rest of the text is lost.\n";
+  }
+  return text + "Its complete new text was saved in " + quoted(result.saved_as) +
+         ".\nCopy that file over it once the cause is fixed.\n";
 }
 
 }  // namespace ostrel

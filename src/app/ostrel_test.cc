@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -48,7 +49,7 @@ TEST(Banner, HasFiveLinesAroundNameAndUpdates) {
 struct ProgramCase {
   const char* what;
   std::vector<std::string> args;
-  std::optional<Fault> fault;
+  std::vector<Fault> faults;
   int status;
   std::string transcript;  // after the banner
   std::string file;        // what "t" holds afterwards
@@ -77,45 +78,55 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
       {"empty name", {"ostrel", ""}, {}, 1, "Processing \"\" ...\nCould not open file\n", "  a\n"},
       {"work file not created",
        {"ostrel", "t"},
-       Fault{Call::create_work_file, 1, EACCES},
+       {{Call::create_work_file, 1, EACCES}},
        1,
        "Processing \"t\" ...\nCould not create a work file in \"/tmp\": Permission denied\n"
        "The file was not changed.\n",
        "  a\n"},
       {"work file write fails",
        {"ostrel", "t"},
-       Fault{Call::write, 1, ENOSPC},
+       {{Call::write, 1, ENOSPC}},
        1,
        "Processing \"t\" ...\nCould not write the work file in \"/tmp\": No space left on "
        "device\nThe file was not changed.\n",
        "  a\n"},
       {"target read fails",
        {"ostrel", "t"},
-       Fault{Call::read, 1, EIO},
+       {{Call::read, 1, EIO}},
        1,
        "Processing \"t\" ...\nCould not read \"t\": Input/output error\nThe file was not "
        "changed.\n",
        "  a\n"},
       {"reopen fails",
        {"ostrel", "t"},
-       Fault{Call::open_truncated, 1, EACCES},
+       {{Call::open_truncated, 1, EACCES}},
        1,
        "Processing \"t\" ...\nTemporary file generated. Copying back over original...\nCould not "
        "open \"t\" again to write it: Permission denied\nThe file was not changed.\n",
        "  a\n"},
-      {"write back fails",
+      {"write back fails, text saved",
        {"ostrel", "t"},
-       Fault{Call::write, 2, EFBIG},
+       {{Call::write, 2, EFBIG}},
        1,
        "Processing \"t\" ...\nTemporary file generated. Copying back over original...\nCould not "
-       "write \"t\": File too large\nThe file was emptied and only part of its new text was "
-       "written back.\n",
+       "write \"t\": File too large\nThe file was emptied and holds only part of its new text.\n"
+       "Its complete new text was saved in \"/tmp/t.ostrel-saved\".\nCopy that file over it once "
+       "the cause is fixed.\n",
+       ""},
+      {"write back fails, saving fails",
+       {"ostrel", "t"},
+       {{Call::write, 2, EIO}, {Call::save_work_file, 1, ENOSPC}},
+       1,
+       "Processing \"t\" ...\nTemporary file generated. Copying back over original...\nCould not "
+       "write \"t\": Input/output error\nThe file was emptied and holds only part of its new "
+       "text.\nIts complete new text could not be saved either. Could not save it in \"/tmp\": No "
+       "space left on device\nThe rest of the text is lost.\n",
        ""},
   };
   for (const ProgramCase& c : cases) {
     MemoryFileSystem fs;
     fs.files["t"] = "  a\n";
-    fs.fault = c.fault;
+    fs.faults = c.faults;
     StringConsole console;
     EXPECT_EQ(run_program(c.args, fs, console), c.status) << c.what;
     EXPECT_EQ(console.text_, std::string(MSG_BANNER) + c.transcript) << c.what;
@@ -123,6 +134,11 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
     if (c.status == 2) {
       EXPECT_TRUE(fs.log.empty()) << c.what;
     }
+    // Interrupts wait from before the target is emptied until all is said.
+    EXPECT_FALSE(fs.interrupts_held) << c.what;
+    const auto hold = std::find(fs.log.begin(), fs.log.end(), Call::hold_interrupts);
+    const auto empty = std::find(fs.log.begin(), fs.log.end(), Call::open_truncated);
+    EXPECT_TRUE(empty == fs.log.end() || hold < empty) << c.what;
   }
 }
 

@@ -21,21 +21,26 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
     console.write(MSG_COPYING_BACK);
     copying_back = true;
   });
+  int status = EXIT_NOT_REWRITTEN;
   switch (result.outcome) {
     case RewriteOutcome::done:
       console.write(MSG_DONE);
-      return EXIT_REWRITTEN;
+      status = EXIT_REWRITTEN;
+      break;
     case RewriteOutcome::open_failed:
       console.write(MSG_OPEN_FAILED);
-      return EXIT_NOT_REWRITTEN;
+      break;
     case RewriteOutcome::failed_unchanged:
     case RewriteOutcome::failed_after_emptying:
       // End the line that the copying-back notice left open.
       if (copying_back) console.write("\n");
       console.write(describe_failure(result));
-      return EXIT_NOT_REWRITTEN;
+      break;
   }
-  return EXIT_NOT_REWRITTEN;
+  // The outcome is on record; an interrupt that came during the copy-back
+  // may now end the process.
+  file_system.release_interrupts();
+  return status;
 }
 
 }  // namespace ostrel

@@ -49,7 +49,10 @@ std::size_t strip_leading_spaces(std::span<const char> piece) {
 RewriteResult run_indent_removal(FileSystem& file_system, const std::string& name,
                                  const std::function<void()>& copying_back) {
   const auto failed = [](RewriteOutcome outcome, const Status& status) {
-    return RewriteResult{outcome, status.error()};
+    RewriteResult result;
+    result.outcome = outcome;
+    result.error = status.error();
+    return result;
   };
   std::unique_ptr<File> target;
   if (Status status = file_system.open_for_update(name, target); !status.ok()) {
@@ -80,20 +83,25 @@ RewriteResult run_indent_removal(FileSystem& file_system, const std::string& nam
   if (Status status = target->close(); !status.ok()) {
     return failed(RewriteOutcome::failed_unchanged, status);
   }
+
+  // From the moment the target is emptied until the outcome is reported,
+  // an interrupt must wait: stopping halfway would lose the text.
+  file_system.hold_interrupts();
   // An open that fails does not truncate, so the target is still whole.
   if (Status status = file_system.open_truncated(name, target); !status.ok()) {
     return failed(RewriteOutcome::failed_unchanged, status);
   }
-
-  // From here on the target holds only what has been copied back so far.
-  if (Status status = work->rewind(); !status.ok()) {
-    return failed(RewriteOutcome::failed_after_emptying, status);
-  }
-  if (Status status = work->copy_to(*target, input_buffer); !status.ok()) {
-    return failed(RewriteOutcome::failed_after_emptying, status);
-  }
-  if (Status status = target->close(); !status.ok()) {
-    return failed(RewriteOutcome::failed_after_emptying, status);
+  // From here on the target holds only what has been copied back so far;
+  // should the copy fail, the complete text is saved from the work file.
+  Status status = work->rewind();
+  if (status.ok()) status = work->copy_to(*target, input_buffer);
+  if (status.ok()) status = target->close();
+  if (!status.ok()) {
+    RewriteResult result = failed(RewriteOutcome::failed_after_emptying, status);
+    if (Status saved = file_system.save_work_file(*work, name, result.saved_as); !saved.ok()) {
+      result.save_error = saved.error();
+    }
+    return result;
   }
   // Every byte of the work file has been read back, so a failure to close it
   // can cost nothing; the file disappears either way.

@@ -105,10 +105,12 @@ TEST(RunIndentRemoval, OpenFailureTouchesNothing) {
   EXPECT_EQ(fs.calls[Call::create_work_file], 0);
 }
 
-// Every I/O call of a run, failed in turn: before the target is emptied it
-// stays byte for byte as it was; after, the failure is reported as such and
-// what the target holds is a true prefix of the result. Never a false "done".
-TEST(RunIndentRemoval, EveryFailureIsReportedAndKeepsTheTargetUntilItIsEmptied) {
+// Every I/O call of a run, failed in turn, cut short when it is a write, and
+// with the rescue failing too or not: before the target is emptied it stays
+// byte for byte as it was; after, what it holds is a true prefix of the
+// result and the complete result is saved, or the failure to save it is
+// reported. Never a false "done".
+TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
   std::string original;
   for (int i = 0; i < 12000; ++i) original += "  line " + std::to_string(i) + "\r\n\t x\n";
   const std::string result_text = model(original);
@@ -123,33 +125,48 @@ TEST(RunIndentRemoval, EveryFailureIsReportedAndKeepsTheTargetUntilItIsEmptied) 
   ASSERT_GE(clean.calls[Call::write], 4);
 
   for (std::size_t i = 0; i < log.size(); ++i) {
+    if (log[i] == Call::hold_interrupts) continue;
     const auto nth =
         static_cast<int>(std::count(log.begin(), log.begin() + static_cast<long>(i) + 1, log[i]));
+    const bool after_emptying = static_cast<long>(i) > emptied;
     for (const std::size_t lands : {std::size_t{0}, std::size_t{1000}}) {
-      if (lands > 0 && log[i] != Call::write) continue;
-      MemoryFileSystem fs;
-      fs.files["t"] = original;
-      fs.read_chunk = clean.read_chunk;
-      fs.fault = Fault{log[i], nth, ENOSPC, lands};
-      const RewriteResult result = rewrite(fs);
-      const std::string where = "call " + std::to_string(i) + " lands " + std::to_string(lands);
-      EXPECT_EQ(fs.open_work_files, 0) << where;
-      if (i + 1 == log.size()) {
-        // Closing the work file after every byte was read back cannot hurt.
-        EXPECT_EQ(log[i], Call::close);
-        EXPECT_EQ(result.outcome, RewriteOutcome::done) << where;
-        EXPECT_EQ(fs.files["t"], result_text) << where;
-        continue;
-      }
-      EXPECT_EQ(result.error.code, ENOSPC) << where;
-      if (static_cast<long>(i) <= emptied) {
-        EXPECT_EQ(result.outcome,
-                  i == 0 ? RewriteOutcome::open_failed : RewriteOutcome::failed_unchanged)
-            << where;
-        EXPECT_EQ(fs.files["t"], original) << where;
-      } else {
+      for (const bool rescue_fails : {false, true}) {
+        if ((lands > 0 && log[i] != Call::write) || (rescue_fails && !after_emptying)) continue;
+        MemoryFileSystem fs;
+        fs.files["t"] = original;
+        fs.read_chunk = clean.read_chunk;
+        fs.faults = {Fault{log[i], nth, ENOSPC, lands}};
+        if (rescue_fails) fs.faults.push_back(Fault{Call::save_work_file, 1, EIO});
+        const RewriteResult result = rewrite(fs);
+        const std::string where = "call " + std::to_string(i) + " lands " + std::to_string(lands) +
+                                  " rescue fails " + std::to_string(static_cast<int>(rescue_fails));
+        EXPECT_EQ(fs.open_work_files, 0) << where;
+        EXPECT_EQ(fs.interrupts_held, static_cast<long>(i) >= emptied) << where;
+        if (i + 1 == log.size()) {
+          // Closing the work file after every byte was read back cannot hurt.
+          EXPECT_EQ(log[i], Call::close);
+          EXPECT_EQ(result.outcome, RewriteOutcome::done) << where;
+          EXPECT_EQ(fs.files["t"], result_text) << where;
+          continue;
+        }
+        EXPECT_EQ(result.error.code, ENOSPC) << where;
+        if (!after_emptying) {
+          EXPECT_EQ(result.outcome,
+                    i == 0 ? RewriteOutcome::open_failed : RewriteOutcome::failed_unchanged)
+              << where;
+          EXPECT_EQ(fs.files["t"], original) << where;
+          EXPECT_EQ(fs.files.size(), 1U) << where;
+          continue;
+        }
         EXPECT_EQ(result.outcome, RewriteOutcome::failed_after_emptying) << where;
         EXPECT_TRUE(result_text.starts_with(fs.files["t"])) << where;
+        if (rescue_fails) {
+          ASSERT_TRUE(result.save_error.has_value()) << where;
+          EXPECT_EQ(result.save_error->code, EIO) << where;
+        } else {
+          EXPECT_FALSE(result.save_error.has_value()) << where;
+          EXPECT_EQ(fs.files[result.saved_as], result_text) << where;
+        }
       }
     }
   }

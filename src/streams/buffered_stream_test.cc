@@ -120,7 +120,7 @@ TEST(InputStream, MatchesModelOnRandomInput) {
 
 TEST(InputStream, ReportsReadError) {
   Source source("abc\n", 1);
-  source.fs.fault = Fault{Call::read, 2, EIO};
+  source.fs.faults = {Fault{Call::read, 2, EIO}};
   std::vector<char> buffer(8);
   InputStream in(*source.file, buffer, LineEnds::text, 4);
   std::span<const char> piece;
@@ -164,7 +164,7 @@ TEST(OutputStream, KeepsFirstError) {
   MemoryFileSystem fs;
   std::unique_ptr<File> file;
   ASSERT_TRUE(fs.open_truncated("f", file).ok());
-  fs.fault = Fault{Call::write, 1, ENOSPC, 2};
+  fs.faults = {Fault{Call::write, 1, ENOSPC, 2}};
   std::vector<char> buffer(4);
   OutputStream out(*file, buffer, LineEnds::binary);
   EXPECT_TRUE(out.write("abc").ok());

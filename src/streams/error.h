@@ -16,6 +16,7 @@ enum class Operation {
   rewind,
   close,
   reopen,  // opening the target file again, emptied, for writing
+  save,    // giving the work file's content a lasting name
 };
 
 struct Error {

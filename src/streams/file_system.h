@@ -1,6 +1,6 @@
-// The narrow file-system interface the rewrite works through. The real
-// implementation talks to the OS; tests substitute an in-memory one that can
-// fail any chosen call.
+// The narrow interface to the OS that the rewrite works through: files, and
+// the holding of interrupts. The real implementation talks to the OS; tests
+// substitute an in-memory one that can fail any chosen call.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +48,16 @@ class FileSystem {
   // Creates a new, private, nameless file for reading and writing that
   // disappears when closed or when the process ends.
   virtual Status create_work_file(std::unique_ptr<File>& file) = 0;
+  // Gives the whole content of a work file a lasting, visible name, so that
+  // it outlives the run: in the work file's directory, or failing that
+  // beside the file called near. Sets saved_as to the name.
+  virtual Status save_work_file(File& work, const std::string& near, std::string& saved_as) = 0;
+
+  // From hold_interrupts() to release_interrupts(), requests to stop the
+  // process (Ctrl-C, termination, hang-up) wait; they take effect when
+  // released. Holding twice is holding once.
+  virtual void hold_interrupts() = 0;
+  virtual void release_interrupts() = 0;
 };
 
 // The file system of the machine the program runs on.

@@ -32,7 +32,7 @@ class MemoryFile final : public File {
 
   Status write(std::span<const char> bytes) override {
     const std::optional<int> code = fs_.fail_now(Call::write);
-    if (code) bytes = bytes.first(std::min(bytes.size(), fs_.fault->lands));
+    if (code) bytes = bytes.first(std::min(bytes.size(), fs_.lands));
     bytes_->replace(position_, std::min(bytes.size(), bytes_->size() - position_), bytes.data(),
                     bytes.size());
     position_ += bytes.size();
@@ -45,6 +45,8 @@ class MemoryFile final : public File {
     position_ = 0;
     return {};
   }
+
+  const std::string& bytes() const { return *bytes_; }
 
   Status close() override {
     release();
@@ -75,7 +77,12 @@ class MemoryFile final : public File {
 std::optional<int> MemoryFileSystem::fail_now(Call call) {
   log.push_back(call);
   const int count = ++calls[call];
-  if (fault && fault->call == call && fault->nth == count) return fault->code;
+  for (const Fault& fault : faults) {
+    if (fault.call == call && fault.nth == count) {
+      lands = fault.lands;
+      return fault.code;
+    }
+  }
   return std::nullopt;
 }
 
@@ -103,6 +110,30 @@ Status MemoryFileSystem::create_work_file(std::unique_ptr<File>& file) {
   }
   file = std::make_unique<MemoryFile>(*this, nullptr, "/tmp");
   return {};
+}
+
+}  // namespace ostrel
+
+namespace ostrel {
+
+Status MemoryFileSystem::save_work_file(File& work, const std::string& near,
+                                        std::string& saved_as) {
+  if (auto code = fail_now(Call::save_work_file)) {
+    return Error{Operation::save, "/tmp", true, *code};
+  }
+  saved_as = "/tmp/" + near + ".ostrel-saved";
+  files[saved_as] = dynamic_cast<MemoryFile&>(work).bytes();
+  return {};
+}
+
+void MemoryFileSystem::hold_interrupts() {
+  log.push_back(Call::hold_interrupts);
+  interrupts_held = true;
+}
+
+void MemoryFileSystem::release_interrupts() {
+  log.push_back(Call::release_interrupts);
+  interrupts_held = false;
 }
 
 }  // namespace ostrel

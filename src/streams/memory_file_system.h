@@ -1,5 +1,5 @@
 // An in-memory file system for tests: files are byte strings, reads return
-// at most read_chunk bytes, and any one chosen call can be made to fail.
+// at most read_chunk bytes, and chosen calls can be made to fail.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,18 @@
 
 namespace ostrel {
 
-enum class Call { open_for_update, open_truncated, create_work_file, read, write, rewind, close };
+enum class Call {
+  open_for_update,
+  open_truncated,
+  create_work_file,
+  save_work_file,
+  read,
+  write,
+  rewind,
+  close,
+  hold_interrupts,  // logged, never failed
+  release_interrupts,
+};
 
 struct Fault {
   Call call{};
@@ -26,16 +37,22 @@ class MemoryFileSystem final : public FileSystem {
   Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override;
   Status open_truncated(const std::string& name, std::unique_ptr<File>& file) override;
   Status create_work_file(std::unique_ptr<File>& file) override;
+  Status save_work_file(File& work, const std::string& near, std::string& saved_as) override;
+  void hold_interrupts() override;
+  void release_interrupts() override;
 
-  // Counts the call and returns the injected error if this is the one.
+  // Counts the call and returns the injected error if one is due.
   std::optional<int> fail_now(Call call);
+  // How many bytes of a failing write land, for the fault just reported.
+  std::size_t lands = 0;
 
   std::map<std::string, std::string> files;
   std::size_t read_chunk = std::size_t(-1);
-  std::optional<Fault> fault;
+  std::vector<Fault> faults;
   std::map<Call, int> calls;  // how many calls of each kind were made
   std::vector<Call> log;      // every call, in order
   int open_work_files = 0;    // work files created and not yet closed or released
+  bool interrupts_held = false;
 };
 
 }  // namespace ostrel

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <vector>
 
 #include "streams/file_system.h"
 
@@ -16,6 +19,24 @@ namespace ostrel {
 std::string os_reason(int code) { return std::strerror(code); }
 
 namespace {
+
+std::string random_suffix() {
+  static constexpr char letters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof letters - 2);
+  std::string suffix(6, ' ');
+  for (char& c : suffix) c = letters[pick(random)];
+  return suffix;
+}
+
+std::string directory_of(const std::string& name) {
+  const std::size_t slash = name.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+std::string base_of(const std::string& name) { return name.substr(name.rfind('/') + 1); }
 
 class PosixFile final : public File {
  public:
@@ -70,6 +91,22 @@ class PosixFile final : public File {
     }
     return File::copy_to(to, buffer);
   }
+
+  // Gives this nameless file the name prefix followed by six random
+  // characters; sets name. Fails when the file has a name already or the
+  // file system cannot link it.
+  Status link_as(const std::string& prefix, std::string& name) const {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    for (int attempt = 0;; ++attempt) {
+      name = prefix + random_suffix();
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return {};
+      }
+      if (errno != EEXIST || attempt == 100) return fail(Operation::save);
+    }
+  }
+
+  const std::string& path() const { return path_; }
 
   Status close() override {
     const int fd = fd_;
@@ -128,6 +165,12 @@ std::string temp_directory() {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  PosixFileSystem() {
+    // A write past the file-size limit then fails with EFBIG, which the
+    // rewrite handles, instead of killing the process in the middle.
+    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  }
+
   Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override {
     // Look before opening, so that a FIFO or device is never opened at all:
     // opening one could block or have side effects.
@@ -175,10 +218,59 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Status save_work_file(File& work, const std::string& near, std::string& saved_as) override {
+    auto& file = dynamic_cast<PosixFile&>(work);
+    std::string name(1, '/');
+    name += base_of(near);
+    name += ".ostrel-saved-";
+    // The work file itself under a name: nothing to copy, no space needed.
+    Status status = file.link_as(file.path() + name, saved_as);
+    // Otherwise a copy: beside the work file, or else beside the target.
+    for (const std::string& dir : {file.path(), directory_of(near)}) {
+      if (status.ok()) break;
+      status = save_copy(file, dir + name + "XXXXXX", saved_as);
+    }
+    return status;
+  }
+
+  void hold_interrupts() override {
+    if (held_) return;
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&interrupts, signal);
+    held_ = ::sigprocmask(SIG_BLOCK, &interrupts, &mask_before_hold_) == 0;
+  }
+
+  void release_interrupts() override {
+    if (!held_) return;
+    held_ = false;
+    // Any interrupt that came meanwhile takes effect here.
+    ::sigprocmask(SIG_SETMASK, &mask_before_hold_, nullptr);
+  }
+
  private:
+  static Status save_copy(PosixFile& work, std::string path, std::string& saved_as) {
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) return Error{Operation::save, directory_of(path), true, errno};
+    PosixFile copy(fd, path, false);
+    std::vector<char> buffer(std::size_t{64} * 1024);
+    Status status = work.rewind();
+    if (status.ok()) status = work.copy_to(copy, buffer);
+    if (status.ok()) status = copy.close();
+    if (!status.ok()) {
+      ::unlink(path.c_str());
+      return Error{Operation::save, directory_of(path), true, status.error().code};
+    }
+    saved_as = path;
+    return {};
+  }
+
   static Error not_regular(const std::string& name, const struct stat& info) {
     return Error{Operation::open, name, false, S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
   }
+
+  bool held_ = false;
+  sigset_t mask_before_hold_{};
 };
 
 }  // namespace
