@@ -18,6 +18,7 @@
 
 #include "app/messages.h"
 #include "app/program.h"
+#include "app/test_process.h"
 #include "streams/memory_file_system.h"
 
 namespace ostrel {
@@ -142,81 +143,6 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
   }
 }
 
-// ---- The built executable on real files ----
-
-struct RunResult {
-  int status = -1;
-  std::string out;
-};
-
-// Runs the executable exe with args, as the user uid when given, with TMPDIR
-// set to tmpdir, and collects its standard output and exit status.
-RunResult run_ostrel(const std::string& exe, const std::vector<std::string>& args,
-                     const std::string& tmpdir, std::optional<uid_t> uid = std::nullopt) {
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], STDOUT_FILENO);
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
-    if (uid && (::setgid(*uid) != 0 || ::setuid(*uid) != 0)) ::_exit(126);
-    ::setenv("TMPDIR", tmpdir.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::alarm(20);  // a run that hangs fails instead of stalling the suite
-    ::execv(exe.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  RunResult run;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) run.out.append(buffer, n);
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-class Executable : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/ostrel-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    tmp_ = dir_ / "tmp";
-    fs::create_directory(tmp_);
-    fs::permissions(dir_, fs::perms::all);
-    fs::permissions(tmp_, fs::perms::all);
-    // A copy that an unprivileged user can reach, wherever the build is.
-    exe_ = dir_ / "ostrel";
-    fs::copy_file(OSTREL_EXE, exe_);
-  }
-  RunResult run_exe(const std::vector<std::string>& args, const std::string& tmpdir,
-                    std::optional<uid_t> uid = std::nullopt) const {
-    return run_ostrel(exe_, args, tmpdir, uid);
-  }
-  void TearDown() override {
-    // Nothing may be left behind in the temporary directory.
-    EXPECT_TRUE(fs::is_empty(tmp_));
-    fs::remove_all(dir_);
-  }
-  fs::path dir_;
-  fs::path tmp_;
-  fs::path exe_;
-};
-
 const std::string kSample = "  alpha\r\n\tbeta\n    \n \t gamma  \r\n  \x1a\0  x"s;
 const std::string kResult = "alpha\r\n\tbeta\r\n\r\n\t gamma  \r\n\x1a\0  x"s;
 
@@ -270,7 +196,7 @@ TEST_F(Executable, RefusesWhatItCannotRewrite) {
        tmp_},
   };
   for (const auto& c : cases) {
-    const RunResult run = run_exe({c.name}, c.tmpdir, c.uid);
+    const RunResult run = run_exe({c.name}, c.tmpdir, {.uid = c.uid});
     EXPECT_EQ(run.status, 1) << c.what;
     EXPECT_EQ(run.out,
               std::string(MSG_BANNER) + "Processing \"" + c.name + "\" ...\nCould not open file\n")
@@ -292,7 +218,7 @@ TEST_F(Executable, WorksInReadOnlyDirectoryAsUnprivilegedUser) {
   }
   fs::permissions(sub, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
                            fs::perms::others_exec);
-  const RunResult run = run_exe({(sub / "f").string()}, tmp_, uid);
+  const RunResult run = run_exe({(sub / "f").string()}, tmp_, {.uid = uid});
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(read_file(sub / "f"), kResult);
   fs::permissions(sub, fs::perms::owner_all);

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "rewrite/reference_model.h"
 #include "streams/memory_file_system.h"
 
 namespace ostrel {
@@ -14,20 +15,7 @@ namespace {
 
 using namespace std::string_literals;
 
-// The rules, written the plain way: CR LF is a line end, every line loses
-// the spaces it starts with, and every line end is written as CR LF.
-std::string model(const std::string& input) {
-  std::string output;
-  bool line_start = true;
-  for (std::size_t i = 0; i < input.size(); ++i) {
-    const char c = input[i];
-    if (c == '\r' && i + 1 < input.size() && input[i + 1] == '\n') continue;
-    if (line_start && c == ' ') continue;
-    line_start = c == '\n';
-    output += line_start ? "\r\n" : std::string(1, c);
-  }
-  return output;
-}
+std::string model(const std::string& input) { return reference_rewrite(input); }
 
 RewriteResult rewrite(MemoryFileSystem& fs, const std::string& name = "t") {
   return run_indent_removal(fs, name, [] {});

@@ -1,0 +1,152 @@
+// Real faults and real signals on the built executable: whatever happens,
+// the file holds its original bytes or the complete result, or the run says
+// where the complete result was saved.
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "app/test_process.h"
+#include "rewrite/reference_model.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Short lines, so that the result is half as long again as the original.
+std::string short_lines(std::size_t bytes) {
+  std::string text;
+  while (text.size() < bytes) text += "x\n";
+  return text;
+}
+
+class Robustness : public Executable {
+ protected:
+  void TearDown() override {
+    for (const fs::path& mount : mounts_) ::umount2(mount.c_str(), MNT_DETACH);
+    Executable::TearDown();
+  }
+
+  // A small tmpfs of size bytes at dir_/name; false if mounting is refused.
+  bool mount_small(const std::string& name, std::size_t size) {
+    const fs::path where = dir_ / name;
+    fs::create_directory(where);
+    const std::string options = "size=" + std::to_string(size) + ",mode=0777";
+    if (::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      refusal_ = std::strerror(errno);
+      return false;
+    }
+    mounts_.push_back(where);
+    return true;
+  }
+
+  std::string refusal_;
+  std::vector<fs::path> mounts_;
+};
+
+TEST_F(Robustness, FileSizeLimitWhileWritingTheWorkFile) {
+  const fs::path file = dir_ / "f";
+  const std::string original = short_lines(200000);
+  write_file(file, original);
+  const RunResult run = run_exe({file.string()}, tmp_, {.file_size = original.size() + 4096});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.out.ends_with("Could not write the work file in \"" + tmp_.string() +
+                                "\": File too large\nThe file was not changed.\n"))
+      << run.out;
+  EXPECT_EQ(read_file(file), original);
+}
+
+TEST_F(Robustness, FullFileSystemUnderTheWorkFile) {
+  if (!mount_small("small-tmp", 65536)) GTEST_SKIP() << "cannot mount a tmpfs: " << refusal_;
+  const fs::path file = dir_ / "f";
+  const std::string original = short_lines(200000);
+  write_file(file, original);
+  const RunResult run = run_exe({file.string()}, (dir_ / "small-tmp").string());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("No space left on device\nThe file was not changed.\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(read_file(file), original);
+  EXPECT_TRUE(fs::is_empty(dir_ / "small-tmp"));
+}
+
+TEST_F(Robustness, FullFileSystemUnderTheTargetSavesTheResult) {
+  if (!mount_small("small-target", 1 << 20)) GTEST_SKIP() << "cannot mount a tmpfs: " << refusal_;
+  const fs::path file = dir_ / "small-target" / "f";
+  const std::string original = short_lines(800000);
+  const std::string result = reference_rewrite(original);
+  ASSERT_GT(result.size(), std::size_t{1} << 20);
+  write_file(file, original);
+
+  const RunResult run = run_exe({file.string()}, tmp_);
+  EXPECT_EQ(run.status, 1);
+  std::smatch saved;
+  ASSERT_TRUE(std::regex_search(
+      run.out, saved,
+      std::regex("Could not write \"[^\"]*\": No space left on device\nThe file was emptied and "
+                 "holds only part of its new text.\nIts complete new text was saved in "
+                 "\"([^\"]*)\".\nCopy that file over it once the cause is fixed.\n$")))
+      << run.out;
+  const fs::path saved_as = saved[1].str();
+  EXPECT_EQ(saved_as.parent_path(), tmp_);
+  EXPECT_EQ(read_file(saved_as), result);
+  EXPECT_TRUE(result.starts_with(read_file(file)));
+  fs::remove(saved_as);
+}
+
+TEST_F(Robustness, ClosedOutputDoesNotStopTheRewrite) {
+  const fs::path file = dir_ / "f";
+  write_file(file, short_lines(100000));
+  Child child(exe_, {file.string()}, tmp_, {.close_output = true});
+  const RunResult run = child.finish();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(file), reference_rewrite(short_lines(100000)));
+}
+
+// Interrupts at many moments of a run on a large file, and right after the
+// copy-back is announced: the file is the original or the complete result,
+// never anything between, and no work file is left.
+TEST_F(Robustness, InterruptsNeverLeaveHalfAFile) {
+  const fs::path source = dir_ / "source";
+  const fs::path file = dir_ / "f";
+  std::string original;
+  for (int i = 0; original.size() < (std::size_t{48} << 20); ++i) {
+    original += std::string(i % 7, ' ') + "line " + std::to_string(i) + "\n";
+  }
+  const std::string result = reference_rewrite(original);
+  write_file(source, original);
+
+  int originals = 0;
+  int results = 0;
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int moment = 0; moment <= 8; ++moment) {
+      fs::copy_file(source, file, fs::copy_options::overwrite_existing);
+      Child child(exe_, {file.string()}, tmp_);
+      if (moment == 8) {
+        child.wait_for_output("Copying back over original...");
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment * 12));
+      }
+      ::kill(child.pid(), signal);
+      const RunResult run = child.finish();
+      const std::string after = read_file(file);
+      const std::string where =
+          std::string(strsignal(signal)) + " at moment " + std::to_string(moment);
+      EXPECT_TRUE(after == original || after == result)
+          << where << ": " << after.size() << " bytes, " << run.out;
+      EXPECT_TRUE(run.signal == signal || run.status == 0) << where << ": " << run.status;
+      EXPECT_TRUE(fs::is_empty(tmp_)) << where;
+      (after == original ? originals : results) += 1;
+    }
+  }
+  RecordProperty("ended_with_original", originals);
+  RecordProperty("ended_with_result", results);
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,65 @@
+// Support for tests that run the built executable on real files.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ostrel {
+
+struct RunResult {
+  int status = -1;  // the exit status, or 128 + the signal that ended it
+  int signal = 0;   // the signal that ended it, if one did
+  std::string out;  // standard output
+};
+
+struct RunOptions {
+  std::optional<uid_t> uid{};                // run as this user
+  std::optional<unsigned long> file_size{};  // RLIMIT_FSIZE, in bytes
+  bool close_output = false;                 // standard output a pipe nobody reads
+};
+
+// A started run of the executable.
+class Child {
+ public:
+  Child(const std::string& exe, const std::vector<std::string>& args, const std::string& tmpdir,
+        const RunOptions& options = {});
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+
+  pid_t pid() const { return pid_; }
+  // Reads standard output until it holds text or ends; true if it holds text.
+  bool wait_for_output(const std::string& text);
+  // Waits for the end of the run.
+  RunResult finish();
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  std::string out_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+// A fresh directory for each test, with an empty directory tmp_ for the work
+// file that must be empty again at the end, and a copy of the executable
+// that any user can reach.
+class Executable : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  RunResult run_exe(const std::vector<std::string>& args, const std::string& tmpdir,
+                    const RunOptions& options = {}) const;
+
+  std::filesystem::path dir_;
+  std::filesystem::path tmp_;
+  std::filesystem::path exe_;
+};
+
+}  // namespace ostrel
