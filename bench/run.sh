@@ -133,7 +133,7 @@ jq -r '
   "| one 1 KiB file | \(.small_file.ostrel | ms) ms | \(.small_file.unix2dos | ms) ms | \(.small_file.sed | ms) ms |",
   "| 1000 files of 1 KiB, shell loop | \(.thousand_small_files.ostrel | ms) ms | \(.thousand_small_files.unix2dos | ms) ms | |",
   "",
-  "Peak resident memory: \(.peak_memory_kib.small_file) KiB on a 1 KiB file, \(.peak_memory_kib.largest_file) KiB on a \(.peak_memory_kib.largest_file_bytes / 1024 | round) KiB file."
+  "Peak resident memory: \(.peak_memory_kib.small_file) KiB on a 1 KiB file, \(.peak_memory_kib.largest_file) KiB on a \(.peak_memory_kib.largest_file_bytes / 1048576 | round) MiB file."
 ' "$results/latest.json" >"$results/latest.md"
 
 # The chart: each tool's time as a multiple of the floor.

@@ -5,57 +5,34 @@
 
 namespace ostrel {
 
-namespace {
-
-// Turns each CR LF in data[0, size) into LF, in place, and returns the new
-// size. A CR in the last byte cannot be judged yet: it is left out and
-// held_cr is set, and the caller puts it before the next bytes it reads.
-std::size_t decode_crlf(char* data, std::size_t size, bool& held_cr) {
-  const auto* cr = static_cast<const char*>(std::memchr(data, '\r', size));
-  if (cr == nullptr) return size;
-  auto out = static_cast<std::size_t>(cr - data);
-  std::size_t in = out;
-  while (in < size) {
-    if (data[in] == '\r') {
-      if (in + 1 == size) {
-        held_cr = true;
-        break;
-      }
-      if (data[in + 1] == '\n') {
-        ++in;  // drop the CR; the LF starts the next run
-        continue;
-      }
-    }
-    // Copy the run up to the next CR after this byte.
-    const auto* next = static_cast<const char*>(std::memchr(data + in + 1, '\r', size - in - 1));
-    const std::size_t run_end = next == nullptr ? size : static_cast<std::size_t>(next - data);
-    std::memmove(data + out, data + in, run_end - in);
-    out += run_end - in;
-    in = run_end;
-  }
-  return out;
-}
-
-}  // namespace
-
 InputStream::InputStream(File& file, std::span<char> buffer, LineEnds line_ends,
                          std::size_t line_size)
     : file_(file), buffer_(buffer), line_ends_(line_ends), max_piece_(line_size - 1) {}
 
 Status InputStream::next_piece_slow(std::span<const char>& piece) {
   for (;;) {
-    const char* from = buffer_.data() + begin_;
+    char* from = buffer_.data() + begin_;
     const std::size_t available = end_ - begin_;
-    const std::size_t scan = std::min(available, max_piece_);
-    const auto* lf = static_cast<const char*>(std::memchr(from, '\n', scan));
-    if (lf != nullptr || available >= max_piece_ || at_end_) {
-      const std::size_t take = lf == nullptr ? scan : static_cast<std::size_t>(lf - from) + 1;
+    // One byte past the limit, for a CR LF pair that ends a full piece.
+    const std::size_t scan = std::min(available, max_piece_ + 1);
+    auto* lf = static_cast<char*>(std::memchr(from, '\n', scan));
+    if (lf != nullptr) {
+      const auto length = static_cast<std::size_t>(lf - from) + 1;
+      if (line_ends_ == LineEnds::text && length >= 2 && lf[-1] == '\r') {
+        piece = crlf_piece(from, length);
+        return {};
+      }
+    }
+    if (lf != nullptr || available > max_piece_ || at_end_) {
+      const std::size_t take = lf != nullptr
+                                   ? std::min(static_cast<std::size_t>(lf - from) + 1, max_piece_)
+                                   : std::min(available, max_piece_);
       piece = {from, take};
       begin_ += take;
       return {};
     }
     // The piece goes on past what is buffered: keep it whole at the front
-    // of the buffer and read more behind it.
+    // of the buffer, so that a CR and the LF after it meet, and read more.
     std::memmove(buffer_.data(), from, available);
     begin_ = 0;
     end_ = available;
@@ -64,21 +41,10 @@ Status InputStream::next_piece_slow(std::span<const char>& piece) {
 }
 
 Status InputStream::read_more() {
-  const std::size_t start = end_;
-  if (held_cr_) {
-    buffer_[end_++] = '\r';
-    held_cr_ = false;
-  }
   std::size_t got = 0;
   if (Status status = file_.read(buffer_.subspan(end_), got); !status.ok()) return status;
-  if (got == 0) {
-    at_end_ = true;  // a CR held back is the file's last byte: a plain CR
-    return {};
-  }
   end_ += got;
-  if (line_ends_ == LineEnds::text) {
-    end_ = start + decode_crlf(buffer_.data() + start, end_ - start, held_cr_);
-  }
+  at_end_ = got == 0;
   return {};
 }
 

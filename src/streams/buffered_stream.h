@@ -19,7 +19,7 @@ class InputStream {
  public:
   // Pieces hold at most line_size - 1 bytes, as a line read by fgets into a
   // buffer of line_size bytes does. buffer holds the bytes read ahead and
-  // must be larger than line_size.
+  // must be larger than line_size; a text stream changes it in place.
   InputStream(File& file, std::span<char> buffer, LineEnds line_ends, std::size_t line_size);
 
   // Sets piece to the next line piece: the bytes up to and including the
@@ -29,18 +29,31 @@ class InputStream {
   // valid until the next call.
   Status next_piece(std::span<const char>& piece) {
     // Most pieces are whole in the buffer: hand them out where they lie.
-    const char* from = buffer_.data() + begin_;
-    const std::size_t scan = std::min(end_ - begin_, max_piece_);
-    if (const auto* lf = static_cast<const char*>(std::memchr(from, '\n', scan))) {
-      const auto take = static_cast<std::size_t>(lf - from) + 1;
-      piece = {from, take};
-      begin_ += take;
-      return {};
+    char* from = buffer_.data() + begin_;
+    const std::size_t scan = std::min(end_ - begin_, max_piece_ + 1);
+    if (auto* lf = static_cast<char*>(std::memchr(from, '\n', scan))) {
+      const auto length = static_cast<std::size_t>(lf - from) + 1;
+      if (line_ends_ == LineEnds::text && length >= 2 && lf[-1] == '\r') {
+        piece = crlf_piece(from, length);
+        return {};
+      }
+      if (length <= max_piece_) {
+        piece = {from, length};
+        begin_ += length;
+        return {};
+      }
     }
     return next_piece_slow(piece);
   }
 
  private:
+  // The piece of length bytes at from ends in CR LF, which a text stream
+  // reads as LF: the LF takes the CR's place, and the piece is one shorter.
+  std::span<const char> crlf_piece(char* from, std::size_t length) {
+    from[length - 2] = '\n';
+    begin_ += length;
+    return {from, length - 1};
+  }
   Status next_piece_slow(std::span<const char>& piece);
   Status read_more();
 
@@ -50,7 +63,6 @@ class InputStream {
   std::size_t max_piece_;
   std::size_t begin_ = 0;  // next byte to deliver
   std::size_t end_ = 0;    // one past the last byte to deliver
-  bool held_cr_ = false;   // a CR ended the last read; what follows decides
   bool at_end_ = false;
 };
 
