@@ -1,9 +1,7 @@
-#include <string>
-#include <vector>
-
 #include "app/program.h"
+#include "streams/command_line.h"
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv, argv + argc);
-  return ostrel::run_program(args, ostrel::os_file_system(), ostrel::standard_output());
+  return ostrel::run_program(ostrel::command_line(argc, argv), ostrel::os_file_system(),
+                             ostrel::standard_output());
 }

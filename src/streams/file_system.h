@@ -50,8 +50,9 @@ class FileSystem {
   virtual Status create_work_file(std::unique_ptr<File>& file) = 0;
   // Gives the whole content of a work file a lasting, visible name, so that
   // it outlives the run: in the work file's directory, or failing that
-  // beside the file called near. Sets saved_as to the name.
-  virtual Status save_work_file(File& work, const std::string& near, std::string& saved_as) = 0;
+  // beside the file called target_name. Sets saved_as to the name.
+  virtual Status save_work_file(File& work, const std::string& target_name,
+                                std::string& saved_as) = 0;
 
   // From hold_interrupts() to release_interrupts(), requests to stop the
   // process (Ctrl-C, termination, hang-up) wait; they take effect when

@@ -116,12 +116,12 @@ Status MemoryFileSystem::create_work_file(std::unique_ptr<File>& file) {
 
 namespace ostrel {
 
-Status MemoryFileSystem::save_work_file(File& work, const std::string& near,
+Status MemoryFileSystem::save_work_file(File& work, const std::string& target_name,
                                         std::string& saved_as) {
   if (auto code = fail_now(Call::save_work_file)) {
     return Error{Operation::save, "/tmp", true, *code};
   }
-  saved_as = "/tmp/" + near + ".ostrel-saved";
+  saved_as = "/tmp/" + target_name + ".ostrel-saved";
   files[saved_as] = dynamic_cast<MemoryFile&>(work).bytes();
   return {};
 }

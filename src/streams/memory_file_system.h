@@ -37,7 +37,7 @@ class MemoryFileSystem final : public FileSystem {
   Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override;
   Status open_truncated(const std::string& name, std::unique_ptr<File>& file) override;
   Status create_work_file(std::unique_ptr<File>& file) override;
-  Status save_work_file(File& work, const std::string& near, std::string& saved_as) override;
+  Status save_work_file(File& work, const std::string& target_name, std::string& saved_as) override;
   void hold_interrupts() override;
   void release_interrupts() override;
 

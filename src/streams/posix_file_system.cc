@@ -218,15 +218,16 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  Status save_work_file(File& work, const std::string& near, std::string& saved_as) override {
+  Status save_work_file(File& work, const std::string& target_name,
+                        std::string& saved_as) override {
     auto& file = dynamic_cast<PosixFile&>(work);
     std::string name(1, '/');
-    name += base_of(near);
+    name += base_of(target_name);
     name += ".ostrel-saved-";
     // The work file itself under a name: nothing to copy, no space needed.
     Status status = file.link_as(file.path() + name, saved_as);
     // Otherwise a copy: beside the work file, or else beside the target.
-    for (const std::string& dir : {file.path(), directory_of(near)}) {
+    for (const std::string& dir : {file.path(), directory_of(target_name)}) {
       if (status.ok()) break;
       status = save_copy(file, dir + name + "XXXXXX", saved_as);
     }

@@ -1,0 +1,155 @@
+// The built ostrel.exe on real files, as a Windows user meets it:
+// transcripts with CR LF line ends, exit statuses, the bytes on disk, names
+// in any language, and every way a name can fail to be a rewritable file.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "streams/win32_text.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+struct RunResult {
+  DWORD status = 0;
+  std::string out;
+};
+
+std::string crlf(std::string_view text) {
+  std::string lines;
+  for (const char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  return lines;
+}
+
+fs::path module_directory() {
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return fs::path(path).parent_path();
+}
+
+RunResult run_ostrel(const std::vector<std::wstring>& args) {
+  std::wstring command = L"\"" + (module_directory() / L"ostrel.exe").wstring() + L"\"";
+  for (const std::wstring& arg : args) command += L" \"" + arg + L"\"";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return {};
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = write_end;
+  startup.hStdError = write_end;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &process);
+  CloseHandle(write_end);
+  RunResult run;
+  if (!started) {
+    CloseHandle(read_end);
+    ADD_FAILURE() << "could not start ostrel.exe: " << GetLastError();
+    return run;
+  }
+  char buffer[4096];
+  DWORD n = 0;
+  while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) run.out.append(buffer, n);
+  CloseHandle(read_end);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &run.status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return run;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+const std::string kSample = "  alpha\r\n\tbeta\n    \n \t gamma  \r\n  \x1a\0  x"s;
+const std::string kResult = "alpha\r\n\tbeta\r\n\r\n\t gamma  \r\n\x1a\0  x"s;
+
+class WindowsExecutable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Where temporary files went before any test pointed TMP elsewhere.
+    static const fs::path base = fs::temp_directory_path();
+    dir_ = base / ("ostrel-test-" + std::to_string(GetCurrentProcessId()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "tmp");
+    // The work file goes where TMP says; it must be gone after every run.
+    SetEnvironmentVariableW(L"TMP", (dir_ / "tmp").wstring().c_str());
+    SetEnvironmentVariableW(L"TEMP", (dir_ / "tmp").wstring().c_str());
+  }
+  void TearDown() override {
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+    for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+      SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    fs::remove_all(dir_);
+  }
+  std::string processing(const fs::path& file) const {
+    return crlf(std::string(MSG_BANNER) + "Processing \"" + to_utf8(file.wstring()) + "\" ...\n");
+  }
+  fs::path dir_;
+};
+
+TEST_F(WindowsExecutable, RewritesFilesWithNamesInAnyLanguage) {
+  const std::wstring names[] = {L"notes.txt", L"\u6587\u4ef6 \u00e9t\u00e9.txt"};
+  for (const std::wstring& name : names) {
+    const fs::path file = dir_ / name;
+    write_file(file, kSample);
+    const RunResult run = run_ostrel({file.wstring()});
+    EXPECT_EQ(run.status, 0U);
+    EXPECT_EQ(run.out, processing(file) + crlf("Temporary file generated. Copying back over "
+                                               "original...\nDone!\n"));
+    EXPECT_EQ(read_file(file), kResult);
+  }
+}
+
+TEST_F(WindowsExecutable, NoNameShowsUsage) {
+  const RunResult run = run_ostrel({});
+  EXPECT_EQ(run.status, 2U);
+  EXPECT_EQ(run.out,
+            crlf(std::string(MSG_BANNER) + std::string(MSG_USAGE) + std::string(MSG_EXPLAIN)));
+}
+
+TEST_F(WindowsExecutable, RefusesWhatItCannotRewrite) {
+  write_file(dir_ / "read-only", kSample);
+  SetFileAttributesW((dir_ / "read-only").c_str(), FILE_ATTRIBUTE_READONLY);
+  write_file(dir_ / "held", kSample);
+  HANDLE held = CreateFileW((dir_ / "held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  fs::create_directory(dir_ / "directory");
+  for (const fs::path& name : {dir_ / "missing", dir_ / "directory", fs::path(), fs::path("NUL"),
+                               fs::path("CON"), dir_ / "read-only", dir_ / "held"}) {
+    const RunResult run = run_ostrel({name.wstring()});
+    EXPECT_EQ(run.status, 1U) << name;
+    EXPECT_EQ(run.out, processing(name) + crlf("Could not open file\n")) << name;
+  }
+  CloseHandle(held);
+  EXPECT_FALSE(fs::exists(dir_ / "missing"));
+  EXPECT_EQ(read_file(dir_ / "read-only"), kSample);
+  EXPECT_EQ(read_file(dir_ / "held"), kSample);
+}
+
+}  // namespace
+}  // namespace ostrel
