@@ -18,9 +18,6 @@ using namespace std::string_literals;
 
 const std::string kDone = "Temporary file generated. Copying back over original...\nDone!\n";
 
-const std::string kSample = "  alpha\r\n\tbeta\n    \n \t gamma  \r\n  \x1a\0  x"s;
-const std::string kResult = "alpha\r\n\tbeta\r\n\r\n\t gamma  \r\n\x1a\0  x"s;
-
 TEST_F(Executable, RewritesInPlaceKeepingInodeAndLinks) {
   const fs::path file = dir_ / "notes.txt";
   write_file(file, kSample);

@@ -6,8 +6,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace ostrel {
 
@@ -75,15 +73,6 @@ RunResult Child::finish() {
     result.status = WEXITSTATUS(status);
   }
   return result;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 void Executable::SetUp() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/test_files.h"
+
 namespace ostrel {
 
 struct RunResult {
@@ -43,9 +45,6 @@ class Child {
   int out_fd_ = -1;
   std::string out_;
 };
-
-std::string read_file(const std::filesystem::path& path);
-void write_file(const std::filesystem::path& path, const std::string& bytes);
 
 // A fresh directory for each test, with an empty directory tmp_ for the work
 // file that must be empty again at the end, and a copy of the executable

@@ -5,12 +5,11 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/messages.h"
+#include "app/test_files.h"
 #include "streams/win32_text.h"
 
 namespace ostrel {
@@ -73,18 +72,6 @@ RunResult run_ostrel(const std::vector<std::wstring>& args) {
   CloseHandle(process.hThread);
   return run;
 }
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-const std::string kSample = "  alpha\r\n\tbeta\n    \n \t gamma  \r\n  \x1a\0  x"s;
-const std::string kResult = "alpha\r\n\tbeta\r\n\r\n\t gamma  \r\n\x1a\0  x"s;
 
 class WindowsExecutable : public ::testing::Test {
  protected:
