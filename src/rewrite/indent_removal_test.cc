@@ -21,14 +21,6 @@ RewriteResult rewrite(MemoryFileSystem& fs, const std::string& name = "t") {
   return run_indent_removal(fs, name, [] {});
 }
 
-TEST(StripLeadingSpaces, CountsSpacesOnly) {
-  EXPECT_EQ(strip_leading_spaces(std::string_view("")), 0U);
-  EXPECT_EQ(strip_leading_spaces(std::string_view("   ")), 3U);
-  EXPECT_EQ(strip_leading_spaces(std::string_view("  \t x")), 2U);
-  EXPECT_EQ(strip_leading_spaces(std::string_view("\xa0 x")), 0U);
-  EXPECT_EQ(strip_leading_spaces(std::string_view(" \0 x"s)), 1U);
-}
-
 TEST(RunIndentRemoval, RewritesByTheRules) {
   const std::string a1023(1023, 'a');
   const struct {
@@ -82,15 +74,6 @@ TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
     ASSERT_EQ(rewrite(fs).outcome, RewriteOutcome::done);
     ASSERT_EQ(fs.files["t"], model(input)) << "round " << round;
   }
-}
-
-TEST(RunIndentRemoval, OpenFailureTouchesNothing) {
-  MemoryFileSystem fs;
-  const RewriteResult result = rewrite(fs, "missing");
-  EXPECT_EQ(result.outcome, RewriteOutcome::open_failed);
-  EXPECT_EQ(result.error.code, ENOENT);
-  EXPECT_TRUE(fs.files.empty());
-  EXPECT_EQ(fs.calls[Call::create_work_file], 0);
 }
 
 // Every I/O call of a run, failed in turn, cut short when it is a write, and
