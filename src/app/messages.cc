@@ -57,7 +57,7 @@ std::string describe_failure(const RewriteResult& result) {
            "\nThe rest of the text is lost.\n";
   }
   return text + "Its complete new text was saved in " + quoted(result.saved_as) +
-         ".\nCopy that file over it once the cause is fixed.\n";
+         ".\nCopy that file over it once the cause is fixed, before any restart.\n";
 }
 
 }  // namespace ostrel

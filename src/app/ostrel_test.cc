@@ -106,7 +106,7 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
            os_reason(EFBIG) +
            "\nThe file was emptied and holds only part of its new text.\nIts complete new text was "
            "saved in \"/tmp/t.ostrel-saved\".\nCopy that file over it once "
-           "the cause is fixed.\n",
+           "the cause is fixed, before any restart.\n",
        ""},
       {"write back fails, saving fails",
        {"ostrel", "t"},

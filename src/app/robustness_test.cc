@@ -88,9 +88,10 @@ TEST_F(Robustness, FullFileSystemUnderTheTargetSavesTheResult) {
   std::smatch saved;
   ASSERT_TRUE(std::regex_search(
       run.out, saved,
-      std::regex("Could not write \"[^\"]*\": No space left on device\nThe file was emptied and "
-                 "holds only part of its new text.\nIts complete new text was saved in "
-                 "\"([^\"]*)\".\nCopy that file over it once the cause is fixed.\n$")))
+      std::regex(
+          "Could not write \"[^\"]*\": No space left on device\nThe file was emptied and "
+          "holds only part of its new text.\nIts complete new text was saved in "
+          "\"([^\"]*)\".\nCopy that file over it once the cause is fixed, before any restart.\n$")))
       << run.out;
   const fs::path saved_as = saved[1].str();
   EXPECT_EQ(saved_as.parent_path(), tmp_);
