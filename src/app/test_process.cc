@@ -59,8 +59,15 @@ bool Child::wait_for_output(const std::string& text) {
   return true;
 }
 
+void Child::read_to_end() {
+  char buffer[4096];
+  for (ssize_t n; out_fd_ >= 0 && (n = ::read(out_fd_, buffer, sizeof buffer)) > 0;) {
+    out_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
 RunResult Child::finish() {
-  wait_for_output(std::string(1, '\0'));  // reads to the end: output holds no NUL
+  read_to_end();
   RunResult result;
   result.out = out_;
   int status = 0;

@@ -41,6 +41,8 @@ class Child {
   RunResult finish();
 
  private:
+  void read_to_end();
+
   pid_t pid_ = -1;
   int out_fd_ = -1;
   std::string out_;

@@ -11,29 +11,18 @@ InputStream::InputStream(File& file, std::span<char> buffer, LineEnds line_ends,
 
 Status InputStream::next_piece_slow(std::span<const char>& piece) {
   for (;;) {
-    char* from = buffer_.data() + begin_;
+    if (take_line(piece)) return {};
+    // No line feed within the limit: a full piece, or the file's last one.
     const std::size_t available = end_ - begin_;
-    // One byte past the limit, for a CR LF pair that ends a full piece.
-    const std::size_t scan = std::min(available, max_piece_ + 1);
-    auto* lf = static_cast<char*>(std::memchr(from, '\n', scan));
-    if (lf != nullptr) {
-      const auto length = static_cast<std::size_t>(lf - from) + 1;
-      if (line_ends_ == LineEnds::text && length >= 2 && lf[-1] == '\r') {
-        piece = crlf_piece(from, length);
-        return {};
-      }
-    }
-    if (lf != nullptr || available > max_piece_ || at_end_) {
-      const std::size_t take = lf != nullptr
-                                   ? std::min(static_cast<std::size_t>(lf - from) + 1, max_piece_)
-                                   : std::min(available, max_piece_);
-      piece = {from, take};
+    if (available > max_piece_ || at_end_) {
+      const std::size_t take = std::min(available, max_piece_);
+      piece = {buffer_.data() + begin_, take};
       begin_ += take;
       return {};
     }
     // The piece goes on past what is buffered: keep it whole at the front
     // of the buffer, so that a CR and the LF after it meet, and read more.
-    std::memmove(buffer_.data(), from, available);
+    std::memmove(buffer_.data(), buffer_.data() + begin_, available);
     begin_ = 0;
     end_ = available;
     if (Status status = read_more(); !status.ok()) return status;

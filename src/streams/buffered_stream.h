@@ -28,31 +28,32 @@ class InputStream {
   // an ordinary byte. piece is empty only at the end of the file, and stays
   // valid until the next call.
   Status next_piece(std::span<const char>& piece) {
-    // Most pieces are whole in the buffer: hand them out where they lie.
-    char* from = buffer_.data() + begin_;
-    const std::size_t scan = std::min(end_ - begin_, max_piece_ + 1);
-    if (auto* lf = static_cast<char*>(std::memchr(from, '\n', scan))) {
-      const auto length = static_cast<std::size_t>(lf - from) + 1;
-      if (line_ends_ == LineEnds::text && length >= 2 && lf[-1] == '\r') {
-        piece = crlf_piece(from, length);
-        return {};
-      }
-      if (length <= max_piece_) {
-        piece = {from, length};
-        begin_ += length;
-        return {};
-      }
-    }
+    if (take_line(piece)) return {};
     return next_piece_slow(piece);
   }
 
  private:
-  // The piece of length bytes at from ends in CR LF, which a text stream
-  // reads as LF: the LF takes the CR's place, and the piece is one shorter.
-  std::span<const char> crlf_piece(char* from, std::size_t length) {
-    from[length - 2] = '\n';
+  // Sets piece to the buffered bytes up to the next line feed and returns
+  // true, when that line feed is within the limit. A CR LF pair, which a
+  // text stream reads as LF, becomes LF in place: the LF takes the CR's
+  // place and the piece is one shorter; it may then end one byte past the
+  // limit, so the scan goes that far.
+  bool take_line(std::span<const char>& piece) {
+    char* from = buffer_.data() + begin_;
+    const std::size_t scan = std::min(end_ - begin_, max_piece_ + 1);
+    auto* lf = static_cast<char*>(std::memchr(from, '\n', scan));
+    if (lf == nullptr) return false;
+    auto length = static_cast<std::size_t>(lf - from) + 1;
     begin_ += length;
-    return {from, length - 1};
+    if (line_ends_ == LineEnds::text && length >= 2 && lf[-1] == '\r') {
+      lf[-1] = '\n';
+      --length;
+    } else if (length > max_piece_) {
+      begin_ -= length;
+      return false;
+    }
+    piece = {from, length};
+    return true;
   }
   Status next_piece_slow(std::span<const char>& piece);
   Status read_more();
