@@ -1,11 +1,8 @@
 #include "rewrite/indent_removal.h"
 
-#include <bit>
-#include <cstdint>
-#include <cstring>
 #include <memory>
 
-#include "streams/buffered_stream.h"
+#include "rewrite/strip_pass.h"
 
 namespace ostrel {
 
@@ -16,35 +13,6 @@ namespace {
 constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{128} * 1024;
 
 }  // namespace
-
-Status strip_pass(InputStream& target, OutputStream& work) {
-  bool in_indent = true;
-  for (;;) {
-    std::span<const char> piece;
-    if (Status status = target.next_piece(piece); !status.ok()) return status;
-    if (piece.empty()) return work.flush();
-    const std::size_t strip = in_indent ? strip_leading_spaces(piece) : 0;
-    in_indent = piece.back() == '\n' || (in_indent && strip == piece.size());
-    if (Status status = work.write_piece(piece.subspan(strip)); !status.ok()) return status;
-  }
-}
-
-std::size_t strip_leading_spaces(std::span<const char> piece) {
-  // Eight bytes at a time: indents are often long, and this is the hot path.
-  constexpr std::uint64_t spaces = 0x2020202020202020;
-  std::size_t count = 0;
-  for (; piece.size() - count >= sizeof spaces; count += sizeof spaces) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, piece.data() + count, sizeof word);
-    if (const std::uint64_t other = word ^ spaces; other != 0) {
-      const int first = std::endian::native == std::endian::little ? std::countr_zero(other)
-                                                                   : std::countl_zero(other);
-      return count + static_cast<std::size_t>(first) / 8;
-    }
-  }
-  while (count < piece.size() && piece[count] == ' ') ++count;
-  return count;
-}
 
 RewriteResult run_indent_removal(FileSystem& file_system, const std::string& name,
                                  const std::function<void()>& copying_back) {
@@ -69,15 +37,9 @@ RewriteResult run_indent_removal(FileSystem& file_system, const std::string& nam
   const std::span<char> input_buffer(input_memory.get(), STREAM_BUFFER_SIZE);
   const std::span<char> output_buffer(output_memory.get(), STREAM_BUFFER_SIZE);
 
-  // Until the target is opened again below, it has only been read. The work
-  // file receives the text exactly as it is to stand in the target, CR LF
-  // line ends included, so that copying it back is a plain copy.
-  {
-    InputStream from(*target, input_buffer, LineEnds::text, LINE_BUFFER_SIZE);
-    OutputStream to(*work, output_buffer, LineEnds::text);
-    if (Status status = strip_pass(from, to); !status.ok()) {
-      return failed(RewriteOutcome::failed_unchanged, status);
-    }
+  // Until the target is opened again below, it has only been read.
+  if (Status status = strip_file(*target, *work, input_buffer, output_buffer); !status.ok()) {
+    return failed(RewriteOutcome::failed_unchanged, status);
   }
   copying_back();
   if (Status status = target->close(); !status.ok()) {

@@ -8,23 +8,10 @@
 #include <span>
 #include <string>
 
-#include "streams/buffered_stream.h"
 #include "streams/error.h"
 #include "streams/file_system.h"
 
 namespace ostrel {
-
-// The size of the line buffer the target is read through: a line piece
-// holds at most LINE_BUFFER_SIZE - 1 bytes.
-inline constexpr std::size_t LINE_BUFFER_SIZE = 1024;
-
-// The number of spaces (0x20, nothing else) at the start of piece.
-std::size_t strip_leading_spaces(std::span<const char> piece);
-
-// Copies the target's line pieces into the work file, less the spaces that
-// start each line. A line longer than a piece arrives in several; only the
-// spaces at the start of the whole line go, however many pieces they span.
-Status strip_pass(InputStream& target, OutputStream& work);
 
 enum class RewriteOutcome {
   done,

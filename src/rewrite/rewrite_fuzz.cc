@@ -9,6 +9,7 @@
 
 #include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
+#include "rewrite/strip_pass.h"
 #include "streams/buffered_stream.h"
 #include "streams/memory_file_system.h"
 
