@@ -24,9 +24,16 @@ inline constexpr std::string_view MSG_OPEN_FAILED = "Could not open file\n";
 inline constexpr std::string_view MSG_COPYING_BACK =
     "Temporary file generated. Copying back over original...";
 inline constexpr std::string_view MSG_DONE = "\nDone!\n";
+inline constexpr std::string_view MSG_WAITING =
+    "Another run is rewriting this file; waiting for it to finish...\n";
+inline constexpr std::string_view MSG_RESUMED =
+    "Finished writing back the new text that an earlier, interrupted run saved in \"%s\".\n";
 
 // format with its one "%s" replaced by value, taken literally.
 std::string fill_placeholder(std::string_view format, std::string_view value);
+
+// Why a file where an earlier run's new text would be was left alone.
+std::string describe_ignored(const std::string& path, Distrust why, const Error& error);
 
 // What went wrong, with the OS's reason, and the state the file is left in.
 std::string describe_failure(const RewriteResult& result);

@@ -2,9 +2,8 @@
 // and the bytes in an in-memory file system with injected faults.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <optional>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,12 +17,19 @@ namespace {
 
 using namespace std::string_literals;
 
+const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1");
+const std::string kBeside = joined(".", "ostrel-saved-1-1");
 const std::string kDone = "Temporary file generated. Copying back over original...\nDone!\n";
 
 class StringConsole final : public Console {
  public:
-  void write(std::string_view text) override { text_ += text; }
+  bool write(std::string_view text) override {
+    if (!works_) return false;
+    text_ += text;
+    return true;
+  }
   std::string text_;
+  bool works_ = true;
 };
 
 TEST(Banner, HasFiveLinesAroundNameAndUpdates) {
@@ -41,102 +47,151 @@ TEST(Banner, HasFiveLinesAroundNameAndUpdates) {
 struct ProgramCase {
   const char* what;
   std::vector<std::string> args;
-  std::vector<Fault> faults;
+  std::function<void(MemoryFileSystem&)> set_up;
   int status;
   std::string transcript;  // after the banner
   std::string file;        // what "t" holds afterwards
 };
 
+std::function<void(MemoryFileSystem&)> failing(const std::vector<Fault>& faults) {
+  return [faults](MemoryFileSystem& fs) { fs.faults = faults; };
+}
+
 TEST(RunProgram, TranscriptsAndExitStatuses) {
   const std::string usage =
       "Usage: ostrel filename\n\nThe program will then go through the text file line by line "
       "and eliminate all\nleading indent spaces (NOT tab indents) from each line.\n";
+  const std::string processing = "Processing \"t\" ...\n";
+  const std::string copying = "Temporary file generated. Copying back over original...\n";
+  const std::string unchanged = "\nThe file was not changed.\n";
+  const auto nothing = [](MemoryFileSystem&) {};
   const ProgramCase cases[] = {
-      {"no name", {"ostrel"}, {}, 2, usage, "  a\n"},
-      {"no arguments at all", {}, {}, 2, usage, "  a\n"},
-      {"rewritten", {"ostrel", "t"}, {}, 0, "Processing \"t\" ...\n" + kDone, "a\r\n"},
-      {"second name ignored",
-       {"ostrel", "t", "u"},
-       {},
-       0,
-       "Processing \"t\" ...\n" + kDone,
-       "a\r\n"},
+      {"no name", {"ostrel"}, nothing, 2, usage, "  a\n"},
+      {"no arguments at all", {}, nothing, 2, usage, "  a\n"},
+      {"rewritten", {"ostrel", "t"}, nothing, 0, processing + kDone, "a\r\n"},
+      {"second name ignored", {"ostrel", "t", "u"}, nothing, 0, processing + kDone, "a\r\n"},
       {"percent and backslash",
        {"ostrel", "100%s\\n.txt"},
-       {},
+       nothing,
        1,
        "Processing \"100%s\\n.txt\" ...\nCould not open file\n",
        "  a\n"},
-      {"empty name", {"ostrel", ""}, {}, 1, "Processing \"\" ...\nCould not open file\n", "  a\n"},
+      {"empty name",
+       {"ostrel", ""},
+       nothing,
+       1,
+       "Processing \"\" ...\nCould not open file\n",
+       "  a\n"},
       {"work file not created",
        {"ostrel", "t"},
-       {{Call::create_work_file, 1, EACCES}},
+       failing({{Call::create_work_file, 1, EACCES}}),
        1,
-       "Processing \"t\" ...\nCould not create a work file in \"/tmp\": " + os_reason(EACCES) +
-           "\nThe file was not changed.\n",
-       "  a\n"},
-      {"work file write fails",
-       {"ostrel", "t"},
-       {{Call::write, 1, ENOSPC}},
-       1,
-       "Processing \"t\" ...\nCould not write the work file in \"/tmp\": " + os_reason(ENOSPC) +
-           "\nThe file was not changed.\n",
+       processing + "Could not create a work file in \"/tmp\": " + os_reason(EACCES) + unchanged,
        "  a\n"},
       {"target read fails",
        {"ostrel", "t"},
-       {{Call::read, 1, EIO}},
+       failing({{Call::read, 1, EIO}}),
        1,
-       "Processing \"t\" ...\nCould not read \"t\": " + os_reason(EIO) +
+       processing + "Could not read \"t\": " + os_reason(EIO) + unchanged,
+       "  a\n"},
+      {"waits for another run",
+       {"ostrel", "t"},
+       [](MemoryFileSystem& fs) { fs.lock_busy = true; },
+       0,
+       processing + "Another run is rewriting this file; waiting for it to finish...\n" + kDone,
+       "a\r\n"},
+      {"changed meanwhile",
+       {"ostrel", "t"},
+       [](MemoryFileSystem& fs) {
+         fs.meddles = {{Call::identity_of, 1, [&fs] { fs.put("t", "b"); }}};
+       },
+       1,
+       processing + "The file was changed or replaced by another program while it was being "
+                    "rewritten.\nIt was left as that program left it.\n",
+       "b"},
+      {"no lasting name",
+       {"ostrel", "t"},
+       failing({{Call::name_as, 1, EPERM},
+                {Call::create_new, 1, ENOSPC},
+                {Call::create_new, 2, EACCES}}),
+       1,
+       processing +
+           "Could not keep the new text under a lasting name, so the file was not emptied:\n  "
+           "\"" +
+           kInTemp + "\": " + os_reason(ENOSPC) + "\n  \"" + kBeside + "\": " + os_reason(EACCES) +
            "\nThe file was not changed.\n",
        "  a\n"},
-      {"reopen fails",
+      {"write back fails",
        {"ostrel", "t"},
-       {{Call::open_truncated, 1, EACCES}},
+       failing({{Call::write, 2, EFBIG}}),
        1,
-       "Processing \"t\" ...\nTemporary file generated. Copying back over original...\nCould not "
-       "open \"t\" again to write it: " +
-           os_reason(EACCES) + "\nThe file was not changed.\n",
-       "  a\n"},
-      {"write back fails, text saved",
-       {"ostrel", "t"},
-       {{Call::write, 2, EFBIG}},
-       1,
-       "Processing \"t\" ...\nTemporary file generated. Copying back over original...\nCould not "
-       "write \"t\": " +
-           os_reason(EFBIG) +
-           "\nThe file was emptied and holds only part of its new text.\nIts complete new text was "
-           "saved in \"/tmp/t.ostrel-saved\".\nCopy that file over it once "
-           "the cause is fixed, before any restart.\n",
-       ""},
-      {"write back fails, saving fails",
-       {"ostrel", "t"},
-       {{Call::write, 2, EIO}, {Call::save_work_file, 1, ENOSPC}},
-       1,
-       "Processing \"t\" ...\nTemporary file generated. Copying back over original...\nCould not "
-       "write \"t\": " +
-           os_reason(EIO) +
+       processing + copying + "Could not write \"t\": " + os_reason(EFBIG) +
            "\nThe file was emptied and holds only part of its new text.\nIts complete new text "
-           "could "
-           "not be saved either. Could not save it in \"/tmp\": " +
-           os_reason(ENOSPC) + "\nThe rest of the text is lost.\n",
+           "is saved in \"" +
+           kInTemp +
+           "\".\nOnce the cause is fixed, run ostrel on the "
+           "file again to finish, or copy that file over it;\ndo it before any restart, which "
+           "may empty the temporary directory.\n",
        ""},
+      {"earlier run killed while writing back",
+       {"ostrel", "t"},
+       [](MemoryFileSystem& fs) {
+         fs.names["t"]->bytes = "a";
+         fs.put(kInTemp, "a\r\nb\r\n");
+       },
+       0,
+       processing +
+           "Finished writing back the new text that an earlier, interrupted run saved in "
+           "\"" +
+           kInTemp + "\".\n" + kDone,
+       "a\r\nb\r\n"},
+      {"earlier run's text differs",
+       {"ostrel", "t"},
+       [](MemoryFileSystem& fs) { fs.put(kBeside, "b\r\n"); },
+       1,
+       processing + "An earlier, interrupted run saved this file's new text in \"" + kBeside +
+           "\",\nbut the file has changed since. The file was not changed.\nCompare the two, "
+           "keep what you need, and remove \"" +
+           kBeside + "\".\n",
+       "  a\n"},
+      {"planted text ignored",
+       {"ostrel", "t"},
+       [](MemoryFileSystem& fs) { fs.put(kInTemp, "").owned_by_user = false; },
+       0,
+       processing + "Left \"" + kInTemp +
+           "\" alone, as it is no text this user saved: it belongs to another user.\n" + kDone,
+       "a\r\n"},
   };
   for (const ProgramCase& c : cases) {
     MemoryFileSystem fs;
-    fs.files["t"] = "  a\n";
-    fs.faults = c.faults;
-    StringConsole console;
-    EXPECT_EQ(run_program(c.args, fs, console), c.status) << c.what;
-    EXPECT_EQ(console.text_, std::string(MSG_BANNER) + c.transcript) << c.what;
-    EXPECT_EQ(fs.files["t"], c.file) << c.what;
+    fs.put("t", "  a\n");
+    c.set_up(fs);
+    StringConsole out;
+    StringConsole err;
+    EXPECT_EQ(run_program(c.args, fs, out, err), c.status) << c.what;
+    EXPECT_EQ(out.text_, std::string(MSG_BANNER) + c.transcript) << c.what;
+    EXPECT_EQ(err.text_, "") << c.what;
+    EXPECT_EQ(fs.bytes("t"), c.file) << c.what;
     if (c.status == 2) {
       EXPECT_TRUE(fs.log.empty()) << c.what;
     }
-    // Interrupts wait from before the target is emptied until all is said.
-    EXPECT_FALSE(fs.interrupts_held) << c.what;
-    const auto hold = std::find(fs.log.begin(), fs.log.end(), Call::hold_interrupts);
-    const auto empty = std::find(fs.log.begin(), fs.log.end(), Call::open_truncated);
-    EXPECT_TRUE(empty == fs.log.end() || hold < empty) << c.what;
+  }
+}
+
+// When standard output cannot be written, what went wrong, and where the
+// text is, still reaches the user, on standard error; success stays quiet.
+TEST(RunProgram, FailuresReachStandardErrorWhenOutputFails) {
+  for (const bool fails : {false, true}) {
+    MemoryFileSystem fs;
+    fs.put("t", "  a\n");
+    if (fails) fs.faults = {{Call::write, 2, EIO}};
+    StringConsole out;
+    out.works_ = false;
+    StringConsole err;
+    EXPECT_EQ(run_program(std::vector<std::string>{"ostrel", "t"}, fs, out, err), fails ? 1 : 0);
+    EXPECT_EQ(err.text_.find("saved in \"" + kInTemp + "\"") != std::string::npos, fails)
+        << err.text_;
+    EXPECT_EQ(err.text_.empty(), !fails);
   }
 }
 

@@ -5,41 +5,74 @@
 
 namespace ostrel {
 
-int run_program(std::span<const std::string> args, FileSystem& file_system, Console& console) {
-  console.write(MSG_BANNER);
+namespace {
+
+// The transcript on standard output, and its failures also on standard
+// error when standard output could not be written.
+class Transcript {
+ public:
+  Transcript(Console& out, Console& err) : out_(out), err_(err) {}
+
+  void write(std::string_view text) { out_failed_ = !out_.write(text) || out_failed_; }
+  void write_failure(std::string_view text) {
+    write(text);
+    if (out_failed_) static_cast<void>(err_.write(text));
+  }
+
+ private:
+  Console& out_;
+  Console& err_;
+  bool out_failed_ = false;
+};
+
+}  // namespace
+
+int run_program(std::span<const std::string> args, FileSystem& file_system, Console& out,
+                Console& err) {
+  Transcript transcript(out, err);
+  transcript.write(MSG_BANNER);
   if (args.size() < 2) {
-    console.write(MSG_USAGE);
-    console.write(MSG_EXPLAIN);
+    transcript.write(MSG_USAGE);
+    transcript.write(MSG_EXPLAIN);
     return EXIT_USAGE;
   }
   // Only the first argument names a file; any others are ignored.
   const std::string& name = args[1];
-  console.write(fill_placeholder(MSG_PROCESSING, name));
+  transcript.write(fill_placeholder(MSG_PROCESSING, name));
 
   bool copying_back = false;
-  const RewriteResult result = run_indent_removal(file_system, name, [&] {
-    console.write(MSG_COPYING_BACK);
-    copying_back = true;
-  });
   int status = EXIT_NOT_REWRITTEN;
-  switch (result.outcome) {
-    case RewriteOutcome::done:
-      console.write(MSG_DONE);
-      status = EXIT_REWRITTEN;
-      break;
-    case RewriteOutcome::open_failed:
-      console.write(MSG_OPEN_FAILED);
-      break;
-    case RewriteOutcome::failed_unchanged:
-    case RewriteOutcome::failed_after_emptying:
-      // End the line that the copying-back notice left open.
-      if (copying_back) console.write("\n");
-      console.write(describe_failure(result));
-      break;
-  }
-  // The outcome is on record; an interrupt that came during the copy-back
-  // may now end the process.
-  file_system.release_interrupts();
+  RewriteEvents events;
+  events.waiting = [&] { transcript.write(MSG_WAITING); };
+  events.ignored = [&](const std::string& path, Distrust why, const Error& error) {
+    transcript.write_failure(describe_ignored(path, why, error));
+  };
+  events.resumed = [&](const std::string& path) {
+    transcript.write(fill_placeholder(MSG_RESUMED, path));
+  };
+  events.copying_back = [&] {
+    transcript.write(MSG_COPYING_BACK);
+    copying_back = true;
+  };
+  // Told while interrupts still wait: an interrupt that came during the
+  // copy-back takes effect only once this is on record.
+  events.report = [&](const RewriteResult& result) {
+    switch (result.outcome) {
+      case RewriteOutcome::done:
+        transcript.write(MSG_DONE);
+        status = EXIT_REWRITTEN;
+        return;
+      case RewriteOutcome::open_failed:
+        transcript.write_failure(MSG_OPEN_FAILED);
+        return;
+      default:
+        // End the line that the copying-back notice left open.
+        if (copying_back) transcript.write("\n");
+        transcript.write_failure(describe_failure(result));
+        return;
+    }
+  };
+  static_cast<void>(run_indent_removal(file_system, name, events));
   return status;
 }
 

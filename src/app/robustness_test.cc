@@ -90,8 +90,10 @@ TEST_F(Robustness, FullFileSystemUnderTheTargetSavesTheResult) {
       run.out, saved,
       std::regex(
           "Could not write \"[^\"]*\": No space left on device\nThe file was emptied and "
-          "holds only part of its new text.\nIts complete new text was saved in "
-          "\"([^\"]*)\".\nCopy that file over it once the cause is fixed, before any restart.\n$")))
+          "holds only part of its new text.\nIts complete new text is saved in "
+          "\"([^\"]*)\".\nOnce the cause is fixed, run ostrel on the file again to finish, "
+          "or copy that file over it;\ndo it before any restart, which may empty the temporary "
+          "directory.\n$")))
       << run.out;
   const fs::path saved_as = saved[1].str();
   EXPECT_EQ(saved_as.parent_path(), tmp_);
@@ -124,7 +126,7 @@ TEST_F(Robustness, InterruptsNeverLeaveHalfAFile) {
 
   int originals = 0;
   int results = 0;
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM}) {
     for (int moment = 0; moment <= 8; ++moment) {
       fs::copy_file(source, file, fs::copy_options::overwrite_existing);
       Child child(exe_, {file.string()}, tmp_);

@@ -1,11 +1,14 @@
 #include "app/test_process.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <thread>
 
 namespace ostrel {
 
@@ -14,12 +17,21 @@ namespace fs = std::filesystem;
 Child::Child(const std::string& exe, const std::vector<std::string>& args,
              const std::string& tmpdir, const RunOptions& options) {
   int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return;
+  int err_fds[2];
+  if (::pipe(pipe_fds) != 0 || ::pipe(err_fds) != 0) return;
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(pipe_fds[1], STDOUT_FILENO);
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
+    ::dup2(err_fds[1], STDERR_FILENO);
+    for (const int fd : {pipe_fds[0], pipe_fds[1], err_fds[0], err_fds[1]}) ::close(fd);
+    if (!options.output_file.empty()) {
+      const int fd = ::open(options.output_file.c_str(), O_WRONLY);
+      if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(126);
+      ::close(fd);
+    }
+    if (options.close_standard) {
+      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::close(fd);
+    }
     if (options.uid && (::setgid(*options.uid) != 0 || ::setuid(*options.uid) != 0)) ::_exit(126);
     if (options.file_size) {
       const rlimit limit{*options.file_size, *options.file_size};
@@ -34,7 +46,9 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args,
     ::_exit(127);
   }
   ::close(pipe_fds[1]);
+  ::close(err_fds[1]);
   out_fd_ = pipe_fds[0];
+  err_fd_ = err_fds[0];
   if (options.close_output) {
     ::close(out_fd_);
     out_fd_ = -1;
@@ -43,6 +57,7 @@ Child::Child(const std::string& exe, const std::vector<std::string>& args,
 
 Child::~Child() {
   if (out_fd_ >= 0) ::close(out_fd_);
+  if (err_fd_ >= 0) ::close(err_fd_);
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
@@ -59,17 +74,62 @@ bool Child::wait_for_output(const std::string& text) {
   return true;
 }
 
-void Child::read_to_end() {
-  char buffer[4096];
-  for (ssize_t n; out_fd_ >= 0 && (n = ::read(out_fd_, buffer, sizeof buffer)) > 0;) {
-    out_.append(buffer, static_cast<std::size_t>(n));
+namespace {
+
+// The field after "pos:" in a descriptor's fdinfo, or -1.
+long long position_of(pid_t pid, const fs::path& file) {
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fds, error)) {
+    if (fs::read_symlink(entry.path(), error) != file) continue;
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" +
+                       entry.path().filename().string());
+    std::string key;
+    long long position = -1;
+    info >> key >> position;
+    return position;
   }
+  return -1;
+}
+
+bool is_stopped(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pid_text;
+  std::string name;
+  std::string state;
+  stat >> pid_text >> name >> state;
+  return state == "T" || state == "t";
+}
+
+std::string read_to_end(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+}  // namespace
+
+bool Child::stop_while_reading(const fs::path& file) const {
+  const auto size = static_cast<long long>(fs::file_size(file));
+  const fs::path canonical = fs::canonical(file);
+  for (int attempt = 0; attempt < 20000; ++attempt) {
+    ::kill(pid_, SIGSTOP);
+    while (!is_stopped(pid_)) std::this_thread::yield();
+    const long long position = position_of(pid_, canonical);
+    if (position > 0 && position < size) return true;
+    ::kill(pid_, SIGCONT);
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return false;
 }
 
 RunResult Child::finish() {
-  read_to_end();
   RunResult result;
-  result.out = out_;
+  result.out = out_ + read_to_end(out_fd_);
+  result.err = read_to_end(err_fd_);
   int status = 0;
   ::waitpid(pid_, &status, 0);
   pid_ = -1;

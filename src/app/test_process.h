@@ -17,12 +17,15 @@ struct RunResult {
   int status = -1;  // the exit status, or 128 + the signal that ended it
   int signal = 0;   // the signal that ended it, if one did
   std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 struct RunOptions {
   std::optional<uid_t> uid{};                // run as this user
   std::optional<unsigned long> file_size{};  // RLIMIT_FSIZE, in bytes
   bool close_output = false;                 // standard output a pipe nobody reads
+  bool close_standard = false;               // standard input, output and error closed
+  std::string output_file{};                 // standard output written to this file
 };
 
 // A started run of the executable.
@@ -37,14 +40,16 @@ class Child {
   pid_t pid() const { return pid_; }
   // Reads standard output until it holds text or ends; true if it holds text.
   bool wait_for_output(const std::string& text);
+  // Stops the run at a moment when it has read some, but not all, of file.
+  // False if it never did.
+  bool stop_while_reading(const std::filesystem::path& file) const;
   // Waits for the end of the run.
   RunResult finish();
 
  private:
-  void read_to_end();
-
   pid_t pid_ = -1;
   int out_fd_ = -1;
+  int err_fd_ = -1;
   std::string out_;
 };
 

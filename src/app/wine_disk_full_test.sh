@@ -21,7 +21,7 @@ WINEDEBUG=-all "$wine" "$exe" "Z:$(echo "$dir/full/f" | tr / '\\')" \
 cat "$dir/out"
 [ "$status" = 1 ] || { echo "FAIL: exit status $status, not 1"; exit 1; }
 grep -q "Disk full" "$dir/out" || { echo "FAIL: the failure is not named"; exit 1; }
-named=$(tr -d '\r' <"$dir/out" | sed -n 's/^Its complete new text was saved in "\(.*\)"\.$/\1/p')
+named=$(tr -d '\r' <"$dir/out" | sed -n 's/^Its complete new text is saved in "\(.*\)"\.$/\1/p')
 [ -n "$named" ] || { echo "FAIL: the message names no saved file"; exit 1; }
 saved=$(WINEDEBUG=-all "$wine" winepath -u "$named" | tr -d '\r')
 trap 'umount "$dir/full" 2>/dev/null || true; rm -rf "$dir" "$saved"' EXIT

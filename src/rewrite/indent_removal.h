@@ -1,12 +1,14 @@
-// The in-place rewrite: a strip pass from the target into a work file, then
-// a copy-back pass from the work file over the emptied target.
+// The in-place rewrite of one file, and every rule that keeps its text safe:
+// one open file from start to end, locked against other runs; a strip pass
+// into a work file; a lasting name for the new text before the file is
+// emptied; a check that the file is still the one that was read; the
+// copy-back through the same open file; and the finishing of a write-back
+// that an earlier, killed run left undone.
 #pragma once
 
-#include <cstddef>
 #include <functional>
-#include <optional>
-#include <span>
 #include <string>
+#include <vector>
 
 #include "streams/error.h"
 #include "streams/file_system.h"
@@ -17,27 +19,57 @@ enum class RewriteOutcome {
   done,
   open_failed,            // the target could not be opened; nothing happened
   failed_unchanged,       // a later failure; the target is as it was
-  failed_after_emptying,  // the target was emptied and not fully written back
+  not_saved,              // no lasting name could be made, so the target was left as it was
+  changed,                // another program changed or replaced the target meanwhile; left so
+  saved_differs,          // an earlier run's saved text does not match the target; left as it was
+  interrupted,            // a request to end the process came before the target was emptied
+  failed_after_emptying,  // the target holds part of its new text; the whole is in saved_as
+};
+
+// Why a file found where an earlier run's new text would be was not used.
+enum class Distrust {
+  unreadable,          // it could not be opened or inspected: see error
+  not_regular,         // a directory, FIFO, device or symbolic link
+  foreign,             // owned by another user
+  writable_by_others,  // someone else could have written it
+  other_names,         // it has other names, so it may be somebody else's file
+  the_target,          // it is the file being rewritten
 };
 
 struct RewriteResult {
   RewriteOutcome outcome = RewriteOutcome::done;
-  Error error;  // what failed, unless done
-  // After emptying: where the complete new text was saved, or why it could
-  // not be.
+  Error error;  // what failed, for the outcomes that are failures
+  // failed_after_emptying: where the complete new text is; saved_differs:
+  // where the earlier run's text is.
   std::string saved_as;
-  std::optional<Error> save_error;
+  // not_saved: every place a lasting name was tried, and why it failed.
+  std::vector<Error> save_errors;
 };
 
-// Rewrites the file called name so that no line starts with a space and every
-// line ends with CR LF. copying_back is called once the whole stripped text
-// is safely in the work file, just before the target is emptied.
-//
-// Interrupts are held from just before the target is emptied, and are left
-// held: the caller releases them once it has reported the outcome, so that
-// an interrupt can neither cut the copy-back short nor hide where a rescued
-// text was saved.
+// What the run tells as it goes. Every member may be left empty.
+struct RewriteEvents {
+  // Another run holds the file; this one waits for it.
+  std::function<void()> waiting;
+  // A file where an earlier run's new text would be was left alone.
+  std::function<void(const std::string& path, Distrust why, const Error& error)> ignored;
+  // The write-back that an earlier, killed run left undone was finished
+  // from the text it had saved at path.
+  std::function<void(const std::string& path)> resumed;
+  // The whole new text is safe and has a lasting name; the target is about
+  // to be emptied.
+  std::function<void()> copying_back;
+  // The outcome, reported while interrupts still wait, so that none can
+  // cut the report of where the text is short.
+  std::function<void(const RewriteResult&)> report;
+};
+
+// The name under which the new text of the file with this identity is kept
+// while it is written back.
+std::string saved_text_name(const FileIdentity& identity);
+
+// Rewrites the file called name (UTF-8) so that no line starts with a space
+// and every line ends with CR LF, and returns the outcome it reported.
 RewriteResult run_indent_removal(FileSystem& file_system, const std::string& name,
-                                 const std::function<void()>& copying_back);
+                                 const RewriteEvents& events);
 
 }  // namespace ostrel

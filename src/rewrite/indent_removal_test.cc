@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "rewrite/reference_model.h"
 #include "streams/memory_file_system.h"
@@ -18,8 +19,12 @@ using namespace std::string_literals;
 std::string model(const std::string& input) { return reference_rewrite(input); }
 
 RewriteResult rewrite(MemoryFileSystem& fs, const std::string& name = "t") {
-  return run_indent_removal(fs, name, [] {});
+  return run_indent_removal(fs, name, {});
 }
+
+// Where the new text of the first file put into a MemoryFileSystem is kept.
+const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1");
+const std::string kBeside = joined(".", "ostrel-saved-1-1");
 
 TEST(RunIndentRemoval, RewritesByTheRules) {
   const std::string a1023(1023, 'a');
@@ -48,10 +53,11 @@ TEST(RunIndentRemoval, RewritesByTheRules) {
   };
   for (const auto& c : cases) {
     MemoryFileSystem fs;
-    fs.files["t"] = c.input;
+    fs.put("t", c.input);
     const RewriteResult result = rewrite(fs);
     EXPECT_EQ(result.outcome, RewriteOutcome::done);
-    EXPECT_EQ(fs.files["t"], c.output) << "input: " << c.input;
+    EXPECT_EQ(fs.bytes("t"), c.output) << "input: " << c.input;
+    EXPECT_EQ(fs.list(), std::vector<std::string>{"t"});
     EXPECT_EQ(fs.open_work_files, 0);
   }
 }
@@ -69,77 +75,249 @@ TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
       input.append(length, c == 'x' ? static_cast<char>('a' + random() % 26) : c);
     }
     MemoryFileSystem fs;
-    fs.files["t"] = input;
+    fs.put("t", input);
     fs.read_chunk = 1 + random() % 2000;
     ASSERT_EQ(rewrite(fs).outcome, RewriteOutcome::done);
-    ASSERT_EQ(fs.files["t"], model(input)) << "round " << round;
+    ASSERT_EQ(fs.bytes("t"), model(input)) << "round " << round;
   }
 }
 
-// Every I/O call of a run, failed in turn, cut short when it is a write, and
-// with the rescue failing too or not: before the target is emptied it stays
-// byte for byte as it was; after, what it holds is a true prefix of the
-// result and the complete result is saved, or the failure to save it is
-// reported. Never a false "done".
+// Every call of a run failed in turn, a write also cut short, with the
+// lasting name made each of the three ways: the target is never anything
+// but its original bytes, the complete result, or (once emptied) a true
+// prefix of the result with the result under the name reported. Interrupts
+// wait from before the lasting name is made until the outcome is reported.
 TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
   std::string original;
   for (int i = 0; i < 12000; ++i) original += "  line " + std::to_string(i) + "\r\n\t x\n";
   const std::string result_text = model(original);
+  const std::vector<std::vector<Fault>> ways = {
+      {},                                                          // the work file named
+      {{Call::name_as, 1, EPERM}},                                 // a copy beside it
+      {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EEXIST}},  // a copy beside the target
+  };
+  for (const std::vector<Fault>& way : ways) {
+    MemoryFileSystem clean;
+    clean.put("t", original);
+    clean.read_chunk = 100000;
+    clean.faults = way;
+    ASSERT_EQ(rewrite(clean).outcome, RewriteOutcome::done);
+    const std::vector<Call> log = clean.log;
+    const auto emptied = std::find(log.begin(), log.end(), Call::truncate) - log.begin();
+    ASSERT_LT(emptied, static_cast<long>(log.size()));
 
-  MemoryFileSystem clean;
-  clean.files["t"] = original;
-  clean.read_chunk = 100000;
-  ASSERT_EQ(rewrite(clean).outcome, RewriteOutcome::done);
-  const std::vector<Call> log = clean.log;
-  const auto emptied = std::find(log.begin(), log.end(), Call::open_truncated) - log.begin();
-  ASSERT_LT(emptied, static_cast<long>(log.size()));
-  ASSERT_GE(clean.calls[Call::write], 4);
-
-  for (std::size_t i = 0; i < log.size(); ++i) {
-    if (log[i] == Call::hold_interrupts) continue;
-    const auto nth =
-        static_cast<int>(std::count(log.begin(), log.begin() + static_cast<long>(i) + 1, log[i]));
-    const bool after_emptying = static_cast<long>(i) > emptied;
-    for (const std::size_t lands : {std::size_t{0}, std::size_t{1000}}) {
-      for (const bool rescue_fails : {false, true}) {
-        if ((lands > 0 && log[i] != Call::write) || (rescue_fails && !after_emptying)) continue;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+      if (log[i] == Call::hold_interrupts) continue;
+      const auto nth =
+          static_cast<int>(std::count(log.begin(), log.begin() + static_cast<long>(i) + 1, log[i]));
+      for (const std::size_t lands : {std::size_t{0}, std::size_t{1000}}) {
+        if (lands > 0 && log[i] != Call::write) continue;
         MemoryFileSystem fs;
-        fs.files["t"] = original;
+        MemoryNode& target = fs.put("t", original);
         fs.read_chunk = clean.read_chunk;
-        fs.faults = {Fault{log[i], nth, ENOSPC, lands}};
-        if (rescue_fails) fs.faults.push_back(Fault{Call::save_work_file, 1, EIO});
-        const RewriteResult result = rewrite(fs);
-        const std::string where = "call " + std::to_string(i) + " lands " + std::to_string(lands) +
-                                  " rescue fails " + std::to_string(static_cast<int>(rescue_fails));
+        fs.faults = way;
+        fs.faults.push_back(Fault{log[i], nth, ENOSPC, lands});
+        int reports = 0;
+        bool held_at_report = false;
+        RewriteEvents events;
+        events.report = [&](const RewriteResult&) {
+          ++reports;
+          held_at_report = fs.holds > 0;
+        };
+        const RewriteResult result = run_indent_removal(fs, "t", events);
+        const std::string where = "way " + std::to_string(way.size()) + " call " +
+                                  std::to_string(i) + " lands " + std::to_string(lands);
+        EXPECT_EQ(reports, 1) << where;
         EXPECT_EQ(fs.open_work_files, 0) << where;
-        EXPECT_EQ(fs.interrupts_held, static_cast<long>(i) >= emptied) << where;
-        if (i + 1 == log.size()) {
-          // Closing the work file after every byte was read back cannot hurt.
-          EXPECT_EQ(log[i], Call::close);
-          EXPECT_EQ(result.outcome, RewriteOutcome::done) << where;
-          EXPECT_EQ(fs.files["t"], result_text) << where;
-          continue;
-        }
-        EXPECT_EQ(result.error.code, ENOSPC) << where;
-        if (!after_emptying) {
-          EXPECT_EQ(result.outcome,
-                    i == 0 ? RewriteOutcome::open_failed : RewriteOutcome::failed_unchanged)
-              << where;
-          EXPECT_EQ(fs.files["t"], original) << where;
-          EXPECT_EQ(fs.files.size(), 1U) << where;
-          continue;
-        }
-        EXPECT_EQ(result.outcome, RewriteOutcome::failed_after_emptying) << where;
-        EXPECT_TRUE(result_text.starts_with(fs.files["t"])) << where;
-        if (rescue_fails) {
-          ASSERT_TRUE(result.save_error.has_value()) << where;
-          EXPECT_EQ(result.save_error->code, EIO) << where;
-        } else {
-          EXPECT_FALSE(result.save_error.has_value()) << where;
-          EXPECT_EQ(fs.files[result.saved_as], result_text) << where;
+        EXPECT_EQ(fs.holds, 0) << where;
+        EXPECT_FALSE(target.locked) << where;
+        const auto hold = std::find(fs.log.begin(), fs.log.end(), Call::hold_interrupts);
+        const auto truncate = std::find(fs.log.begin(), fs.log.end(), Call::truncate);
+        EXPECT_TRUE(truncate == fs.log.end() || hold < truncate) << where;
+        EXPECT_EQ(held_at_report, hold != fs.log.end()) << where;
+        std::vector<std::string> others = fs.list();
+        std::erase(others, "t");
+        switch (result.outcome) {
+          case RewriteOutcome::done:
+            // Faults the run can do without: closing a work file that was
+            // read to its end, or taking away a lasting name, which the
+            // next run then removes as the result it equals.
+            EXPECT_EQ(fs.bytes("t"), result_text) << where;
+            for (const std::string& other : others)
+              EXPECT_EQ(fs.bytes(other), result_text) << where;
+            break;
+          case RewriteOutcome::failed_after_emptying:
+            EXPECT_GE(static_cast<long>(i), emptied) << where;
+            EXPECT_EQ(result.error.code, ENOSPC) << where;
+            if (log[i] == Call::truncate) {
+              EXPECT_EQ(fs.bytes("t"), original) << where;
+            } else {
+              EXPECT_TRUE(result_text.starts_with(*fs.bytes("t"))) << where;
+            }
+            EXPECT_EQ(fs.bytes(result.saved_as), result_text) << where;
+            EXPECT_EQ(others, std::vector<std::string>{result.saved_as}) << where;
+            break;
+          default:
+            EXPECT_LT(static_cast<long>(i), emptied) << where;
+            EXPECT_EQ(fs.bytes("t"), original) << where;
+            EXPECT_TRUE(others.empty()) << where;
         }
       }
     }
+  }
+}
+
+// Other runs and other programs at work on the same file, and the text an
+// earlier run that was killed may have left.
+TEST(RunIndentRemoval, SharesTheFileSafely) {
+  const std::string original = "  a\n  b\n";
+  const std::string result_text = model(original);
+  struct Case {
+    const char* what;
+    std::function<void(MemoryFileSystem&)> set_up;
+    RewriteOutcome outcome;
+    std::string file;                 // what "t" holds afterwards
+    std::vector<std::string> others;  // every other name afterwards
+    std::string told;                 // the events, in order
+  };
+  const auto append_meanwhile = [](MemoryFileSystem& fs) {
+    fs.meddles = {{Call::create_work_file, 1, [&fs] {
+                     MemoryNode& node = *fs.names["t"];
+                     node.bytes += "x\n";
+                     node.modified = ++fs.clock;
+                   }}};
+  };
+  const auto saved = [](const std::string& where, const std::string& bytes) {
+    return [where, bytes](MemoryFileSystem& fs) { fs.put(where, bytes); };
+  };
+  const Case cases[] = {
+      {"another run holds the lock",
+       [](MemoryFileSystem& fs) { fs.lock_busy = true; },
+       RewriteOutcome::done,
+       result_text,
+       {},
+       "waiting copying "},
+      {"appended to meanwhile",
+       append_meanwhile,
+       RewriteOutcome::changed,
+       original + "x\n",
+       {},
+       ""},
+      {"renamed over meanwhile",
+       [](MemoryFileSystem& fs) {
+         fs.meddles = {{Call::identity_of, 1, [&fs] { fs.put("t", "new"); }}};
+       },
+       RewriteOutcome::changed,
+       "new",
+       {},
+       ""},
+      {"a request to stop came",
+       [](MemoryFileSystem& fs) { fs.interrupt = true; },
+       RewriteOutcome::interrupted,
+       original,
+       {},
+       ""},
+      {"killed while writing back",
+       [&](MemoryFileSystem& fs) {
+         fs.names["t"]->bytes = "a\r";
+         fs.put(kInTemp, result_text);
+       },
+       RewriteOutcome::done,
+       result_text,
+       {},
+       "resumed " + kInTemp + " copying "},
+      {"killed once all was back",
+       saved(kInTemp, original),
+       RewriteOutcome::done,
+       result_text,
+       {},
+       "copying "},
+      {"killed before emptying",
+       saved(kBeside, result_text),
+       RewriteOutcome::done,
+       result_text,
+       {},
+       "copying "},
+      {"changed since the kill",
+       saved(kInTemp, "other\r\n"),
+       RewriteOutcome::saved_differs,
+       original,
+       {kInTemp},
+       ""},
+      {"no lasting name anywhere",
+       [](MemoryFileSystem& fs) {
+         fs.faults = {{Call::name_as, 1, EPERM},
+                      {Call::create_new, 1, ENOSPC},
+                      {Call::create_new, 2, EACCES}};
+       },
+       RewriteOutcome::not_saved,
+       original,
+       {},
+       ""},
+  };
+  for (const Case& c : cases) {
+    MemoryFileSystem fs;
+    MemoryNode& target = fs.put("t", original);
+    c.set_up(fs);
+    std::string told;
+    RewriteEvents events;
+    events.waiting = [&] { told += "waiting "; };
+    events.resumed = [&](const std::string& path) { told += "resumed " + path + " "; };
+    events.copying_back = [&] {
+      EXPECT_TRUE(target.locked) << c.what;
+      told += "copying ";
+    };
+    EXPECT_EQ(run_indent_removal(fs, "t", events).outcome, c.outcome) << c.what;
+    EXPECT_EQ(fs.bytes("t"), c.file) << c.what;
+    std::vector<std::string> others = fs.list();
+    std::erase(others, "t");
+    EXPECT_EQ(others, c.others) << c.what;
+    EXPECT_EQ(told, c.told) << c.what;
+  }
+}
+
+// Whatever stands where an earlier run's text would be and is not surely
+// that text is left alone and told of, and the run keeps its own text
+// beside the target instead.
+TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
+  const std::string original = "  a\n";
+  const struct {
+    Distrust why;
+    std::function<void(MemoryFileSystem&)> plant;
+  } cases[] = {
+      {Distrust::foreign, [](MemoryFileSystem& fs) { fs.put(kInTemp, "").owned_by_user = false; }},
+      {Distrust::writable_by_others,
+       [](MemoryFileSystem& fs) { fs.put(kInTemp, "").writable_by_others = true; }},
+      {Distrust::other_names,
+       [](MemoryFileSystem& fs) {
+         fs.put(kInTemp, "");
+         fs.names["elsewhere"] = fs.names[kInTemp];
+         ++fs.names[kInTemp]->links;
+       }},
+      {Distrust::not_regular, [](MemoryFileSystem& fs) { fs.put(kInTemp, "").regular = false; }},
+      {Distrust::the_target, [](MemoryFileSystem& fs) { fs.names[kInTemp] = fs.names["t"]; }},
+      {Distrust::unreadable, [](MemoryFileSystem& fs) { fs.symlinks[kInTemp] = "/etc/passwd"; }},
+  };
+  for (const auto& c : cases) {
+    MemoryFileSystem fs;
+    fs.put("t", original);
+    c.plant(fs);
+    const std::vector<std::string> planted = fs.list();
+    std::vector<Distrust> told;
+    RewriteEvents events;
+    events.ignored = [&](const std::string& path, Distrust why, const Error&) {
+      EXPECT_EQ(path, kInTemp);
+      told.push_back(why);
+    };
+    bool beside = false;
+    events.copying_back = [&] { beside = fs.names.contains(kBeside); };
+    const RewriteResult result = run_indent_removal(fs, "t", events);
+    const auto what = static_cast<int>(c.why);
+    EXPECT_EQ(told, std::vector<Distrust>{c.why}) << what;
+    EXPECT_EQ(result.outcome, RewriteOutcome::done) << what;
+    EXPECT_EQ(fs.bytes("t"), model(original)) << what;
+    EXPECT_EQ(fs.list(), planted) << what;
+    EXPECT_TRUE(beside) << what;
   }
 }
 

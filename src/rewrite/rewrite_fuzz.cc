@@ -34,14 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The passes with small, odd sizes.
   MemoryFileSystem fs;
-  fs.files["t"] = text;
+  fs.put("t", text);
   fs.read_chunk = read_chunk;
   std::unique_ptr<File> target;
-  std::unique_ptr<File> work;
+  std::unique_ptr<WorkFile> work;
   std::unique_ptr<File> copy;
   check(fs.open_for_update("t", target).ok());
   check(fs.create_work_file(work).ok());
-  check(fs.open_truncated("copy", copy).ok());
+  check(fs.create_new("copy", copy).ok());
   std::vector<char> input_buffer(input_size);
   std::vector<char> output_buffer(output_size);
   InputStream from(*target, input_buffer, LineEnds::text, line_size);
@@ -49,13 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(strip_pass(from, to).ok());
   check(work->rewind().ok());
   check(work->copy_to(*copy, input_buffer).ok());
-  check(fs.files["copy"] == expected);
+  check(*fs.bytes("copy") == expected);
 
   // The whole run, as the program makes it.
   MemoryFileSystem whole;
-  whole.files["t"] = text;
+  whole.put("t", text);
   whole.read_chunk = read_chunk;
-  check(run_indent_removal(whole, "t", [] {}).outcome == RewriteOutcome::done);
-  check(whole.files["t"] == expected);
+  check(run_indent_removal(whole, "t", {}).outcome == RewriteOutcome::done);
+  check(*whole.bytes("t") == expected);
   return 0;
 }

@@ -19,7 +19,7 @@ struct Source {
   std::unique_ptr<File> file;
 
   explicit Source(const std::string& bytes, std::size_t read_chunk = std::size_t(-1)) {
-    fs.files["f"] = bytes;
+    fs.put("f", bytes);
     fs.read_chunk = read_chunk;
     EXPECT_TRUE(fs.open_for_update("f", file).ok());
   }
@@ -151,19 +151,19 @@ TEST(OutputStream, WritesLineEnds) {
   for (const WriteCase& c : cases) {
     MemoryFileSystem fs;
     std::unique_ptr<File> file;
-    ASSERT_TRUE(fs.open_truncated("f", file).ok());
+    ASSERT_TRUE(fs.create_new("f", file).ok());
     std::vector<char> buffer(c.buffer_size);
     OutputStream out(*file, buffer, c.line_ends);
     for (const std::string& text : c.writes) EXPECT_TRUE(out.write(text).ok()) << c.what;
     EXPECT_TRUE(out.flush().ok()) << c.what;
-    EXPECT_EQ(fs.files["f"], c.file) << c.what;
+    EXPECT_EQ(*fs.bytes("f"), c.file) << c.what;
   }
 }
 
 TEST(OutputStream, KeepsFirstError) {
   MemoryFileSystem fs;
   std::unique_ptr<File> file;
-  ASSERT_TRUE(fs.open_truncated("f", file).ok());
+  ASSERT_TRUE(fs.create_new("f", file).ok());
   fs.faults = {Fault{Call::write, 1, ENOSPC, 2}};
   std::vector<char> buffer(4);
   OutputStream out(*file, buffer, LineEnds::binary);
@@ -176,7 +176,7 @@ TEST(OutputStream, KeepsFirstError) {
   const Status flushed = out.flush();
   ASSERT_FALSE(flushed.ok());
   EXPECT_EQ(flushed.error().code, ENOSPC);
-  EXPECT_EQ(fs.files["f"], "ab");
+  EXPECT_EQ(*fs.bytes("f"), "ab");
   EXPECT_EQ(fs.calls[Call::write], 1);
 }
 

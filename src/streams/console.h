@@ -1,6 +1,6 @@
-// Standard output, unbuffered: each text is handed to the OS in full before
-// write() returns, so progress shows while the work it announces goes on,
-// whether the output is a terminal, a pipe or a file.
+// Standard output and standard error, unbuffered: each text is handed to
+// the OS in full before write() returns, so progress shows while the work
+// it announces goes on, whether the output is a terminal, a pipe or a file.
 #pragma once
 
 #include <string_view>
@@ -14,11 +14,13 @@ class Console {
   Console& operator=(const Console&) = delete;
   virtual ~Console() = default;
 
-  // A console that cannot be written (a closed pipe, say) must not stop the
-  // rewrite of a file, so a failed write is dropped, never raised.
-  virtual void write(std::string_view text) = 0;
+  // Writes all of text, or returns false. A console that cannot be written
+  // (a closed pipe, a full disk) must not stop the rewrite of a file, so
+  // the failure is returned, never raised.
+  virtual bool write(std::string_view text) = 0;
 };
 
 Console& standard_output();
+Console& standard_error();
 
 }  // namespace ostrel

@@ -1,4 +1,4 @@
-// Errors as values: what was being done, to what, and the OS's reason.
+// Errors as values: what was being done, to which file, and the OS's reason.
 #pragma once
 
 #include <optional>
@@ -9,21 +9,31 @@ namespace ostrel {
 
 // The I/O operation that failed.
 enum class Operation {
-  open,              // opening the target file for reading and writing
-  create_work_file,  // creating the anonymous work file
+  open,     // opening an existing file
+  lock,     // taking the lock that keeps other runs off the file
+  inspect,  // reading a file's identity, size and times
   read,
   write,
   rewind,
+  truncate,  // emptying an open file
   close,
-  reopen,  // opening the target file again, emptied, for writing
-  save,    // giving the work file's content a lasting name
+  create,  // creating a new file: the work file or a copy of it
+  name,    // giving the nameless work file a name
+  remove,  // removing a name
+};
+
+// The part a file plays in a run; the rewrite sets it, the OS layer cannot know.
+enum class Role {
+  target,     // the file being rewritten
+  work_file,  // the anonymous work file; its path is the directory it is in
+  saved,      // the new text under a lasting name
 };
 
 struct Error {
   Operation operation{};
-  std::string path;  // the target's name, or the work file's directory
-  bool in_work_file = false;
-  int code = 0;  // the OS's error number (errno on POSIX)
+  std::string path;  // UTF-8
+  int code = 0;      // the OS's error number (errno, or GetLastError() on Windows)
+  Role role = Role::target;
 };
 
 // The OS's own wording for an error number.
@@ -37,6 +47,11 @@ class [[nodiscard]] Status {
 
   bool ok() const { return !error_.has_value(); }
   const Error& error() const { return *error_; }
+  // The same status, with the role of the file it concerns.
+  Status as(Role role) && {
+    if (error_) error_->role = role;
+    return std::move(*this);
+  }
 
  private:
   std::optional<Error> error_;

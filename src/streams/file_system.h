@@ -1,9 +1,13 @@
-// The narrow interface to the OS that the rewrite works through: files, and
-// the holding of interrupts. The real implementation talks to the OS; tests
-// substitute an in-memory one that can fail any chosen call.
+// The narrow interface to the OS that the rewrite works through: open files,
+// their locks and identities, the work file, names, and the holding of
+// interrupts. These are mechanisms only; the order in which the rewrite uses
+// them, and every safety rule, is the rewrite's. The real implementations
+// talk to the OS; tests substitute an in-memory one that can fail any call.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string>
@@ -11,6 +15,36 @@
 #include "streams/error.h"
 
 namespace ostrel {
+
+// Which file an open file or a name is: the same two numbers, the same file.
+struct FileIdentity {
+  std::uint64_t device = 0;     // device number, or the volume serial number
+  std::uint64_t file = 0;       // inode number, or the file ID (low half)
+  std::uint64_t file_high = 0;  // the file ID's high half where it has 128 bits
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// What the OS says of an open file.
+struct FileState {
+  FileIdentity identity;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;        // last write, in the OS's finest unit
+  std::int64_t changed = 0;         // last change of content or metadata, likewise
+  bool regular = false;             // a plain file on disk
+  bool owned_by_user = false;       // owned by the user the program runs as
+  bool writable_by_others = false;  // someone else may write it
+  std::uint64_t links = 0;          // the number of names it has
+};
+
+// Holds the exclusive lock on a file until destroyed; closing the file
+// through which it was taken does not release it.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  virtual ~FileLock() = default;
+};
 
 // An open file, read and written as raw bytes: no line-end conversion here.
 class File {
@@ -27,10 +61,51 @@ class File {
   virtual Status write(std::span<const char> bytes) = 0;
   // Moves to the first byte.
   virtual Status rewind() = 0;
+  // Empties the file through this open file and moves to its start.
+  virtual Status truncate() = 0;
+  virtual Status state(FileState& state) = 0;
+  // Takes an exclusive lock on the whole file, which other runs taking it
+  // respect. When wait is false and another holds it, succeeds leaving lock
+  // empty; when wait is true, waits for it.
+  virtual Status lock(bool wait, std::unique_ptr<FileLock>& lock) = 0;
   // Writes to `to` everything from this file's position to its end. The
   // bytes pass through buffer unless the OS can copy them by itself.
   virtual Status copy_to(File& to, std::span<char> buffer);
   virtual Status close() = 0;
+
+  // The OS's handle, for an OS layer to pass to the kernel; -1 when none.
+  virtual std::intptr_t native_handle() const { return -1; }
+  // The path that errors name: the file's own, or a work file's directory.
+  virtual std::string path() const = 0;
+};
+
+// The anonymous work file: it has no name and disappears when closed or
+// when the process ends, unless it is given a name.
+class WorkFile : public File {
+ public:
+  // The directory it lives in.
+  virtual const std::filesystem::path& directory() const = 0;
+  // Gives the file the name path, which must be in directory(), so that it
+  // outlives the process; fails if the name is taken or the file system
+  // cannot name a file that has none.
+  virtual Status name_as(const std::filesystem::path& path) = 0;
+  // Takes the name given by name_as away again; the file disappears when
+  // closed, as before.
+  virtual Status unname() = 0;
+};
+
+// From its creation to its destruction, requests to end the process (any
+// signal whose default is to end it, Ctrl-C, closing the console) wait.
+// Destroying it lets one that came meanwhile take effect, so it may end the
+// process there and then.
+class InterruptHold {
+ public:
+  InterruptHold() = default;
+  InterruptHold(const InterruptHold&) = delete;
+  InterruptHold& operator=(const InterruptHold&) = delete;
+  virtual ~InterruptHold() = default;
+  // Whether a request to end the process is waiting.
+  virtual bool pending() const = 0;
 };
 
 class FileSystem {
@@ -40,28 +115,40 @@ class FileSystem {
   FileSystem& operator=(const FileSystem&) = delete;
   virtual ~FileSystem() = default;
 
-  // Opens an existing regular file for reading and writing; never creates or
-  // truncates. Anything but a regular file is refused without being touched.
-  virtual Status open_for_update(const std::string& name, std::unique_ptr<File>& file) = 0;
-  // Opens a file for writing, emptied; creates it if it is missing.
-  virtual Status open_truncated(const std::string& name, std::unique_ptr<File>& file) = 0;
-  // Creates a new, private, nameless file for reading and writing that
-  // disappears when closed or when the process ends.
-  virtual Status create_work_file(std::unique_ptr<File>& file) = 0;
-  // Gives the whole content of a work file a lasting, visible name, so that
-  // it outlives the run: in the work file's directory, or failing that
-  // beside the file called target_name. Sets saved_as to the name.
-  virtual Status save_work_file(File& work, const std::string& target_name,
-                                std::string& saved_as) = 0;
-
-  // From hold_interrupts() to release_interrupts(), requests to stop the
-  // process (Ctrl-C, termination, hang-up) wait; they take effect when
-  // released. Holding twice is holding once.
-  virtual void hold_interrupts() = 0;
-  virtual void release_interrupts() = 0;
+  // Opens an existing regular file for reading and writing, following
+  // symbolic links; never creates or truncates. Anything but a regular file
+  // is refused without being touched.
+  virtual Status open_for_update(const std::filesystem::path& path,
+                                 std::unique_ptr<File>& file) = 0;
+  // Opens an existing file for reading, never through a symbolic link as
+  // the last part of path and never waiting (a FIFO opens empty). When
+  // nothing at all is at path, succeeds and leaves file empty.
+  virtual Status open_for_reading(const std::filesystem::path& path,
+                                  std::unique_ptr<File>& file) = 0;
+  // Which file path leads to now, following symbolic links.
+  virtual Status identity_of(const std::filesystem::path& path, FileIdentity& identity) = 0;
+  // Creates a new, private, nameless file for reading and writing in the
+  // temporary directory.
+  virtual Status create_work_file(std::unique_ptr<WorkFile>& file) = 0;
+  // Creates a new file at path, readable and writable by the user alone;
+  // fails if anything, a symbolic link included, is there already.
+  virtual Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) = 0;
+  // Removes the name path (not what a symbolic link there leads to).
+  virtual Status remove(const std::filesystem::path& path) = 0;
+  virtual std::unique_ptr<InterruptHold> hold_interrupts() = 0;
 };
 
 // The file system of the machine the program runs on.
 FileSystem& os_file_system();
+
+// Process-wide settings made once at start: the standard descriptors or
+// handles that are closed are opened on the null device, so no file the
+// program opens can take their place; a closed pipe or a file-size limit
+// make a write fail instead of ending the process.
+void prepare_process();
+
+// Paths from and to the UTF-8 the program works in.
+std::filesystem::path path_from_utf8(const std::string& text);
+std::string utf8_of(const std::filesystem::path& path);
 
 }  // namespace ostrel

@@ -7,25 +7,46 @@ namespace ostrel {
 
 namespace {
 
-class MemoryFile final : public File {
+std::string key(const std::filesystem::path& path) { return utf8_of(path); }
+
+class MemoryLock final : public FileLock {
  public:
-  // A target file writes through to bytes; a work file owns its own.
-  MemoryFile(MemoryFileSystem& fs, std::string* bytes, std::string path)
-      : fs_(fs),
-        bytes_(bytes != nullptr ? bytes : &own_),
-        path_(std::move(path)),
-        is_work_file_(bytes == nullptr) {
-    if (is_work_file_) ++fs_.open_work_files;
+  explicit MemoryLock(std::shared_ptr<MemoryNode> node) : node_(std::move(node)) {
+    node_->locked = true;
   }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-  ~MemoryFile() override { release(); }
+  MemoryLock(const MemoryLock&) = delete;
+  MemoryLock& operator=(const MemoryLock&) = delete;
+  ~MemoryLock() override { node_->locked = false; }
+
+ private:
+  std::shared_ptr<MemoryNode> node_;
+};
+
+class MemoryHold final : public InterruptHold {
+ public:
+  explicit MemoryHold(MemoryFileSystem& fs) : fs_(fs) { ++fs_.holds; }
+  MemoryHold(const MemoryHold&) = delete;
+  MemoryHold& operator=(const MemoryHold&) = delete;
+  ~MemoryHold() override { --fs_.holds; }
+  bool pending() const override { return fs_.interrupt; }
+
+ private:
+  MemoryFileSystem& fs_;
+};
+
+template <class Base>
+class MemoryFile : public Base {
+ public:
+  // path names the file in errors: its name, or a work file's directory.
+  MemoryFile(MemoryFileSystem& fs, std::shared_ptr<MemoryNode> node, std::string path)
+      : fs_(fs), node_(std::move(node)), path_(std::move(path)) {}
 
   Status read(std::span<char> into, std::size_t& got) override {
     got = 0;
     if (auto code = fs_.fail_now(Call::read)) return error(Operation::read, *code);
-    got = std::min({into.size(), fs_.read_chunk, bytes_->size() - position_});
-    std::copy_n(bytes_->data() + position_, got, into.data());
+    const std::string& bytes = node_->bytes;
+    got = std::min({into.size(), fs_.read_chunk, bytes.size() - std::min(position_, bytes.size())});
+    std::copy_n(bytes.data() + position_, got, into.data());
     position_ += got;
     return {};
   }
@@ -33,9 +54,12 @@ class MemoryFile final : public File {
   Status write(std::span<const char> bytes) override {
     const std::optional<int> code = fs_.fail_now(Call::write);
     if (code) bytes = bytes.first(std::min(bytes.size(), fs_.lands));
-    bytes_->replace(position_, std::min(bytes.size(), bytes_->size() - position_), bytes.data(),
-                    bytes.size());
+    std::string& to = node_->bytes;
+    if (to.size() < position_) to.resize(position_);
+    to.replace(position_, std::min(bytes.size(), to.size() - position_), bytes.data(),
+               bytes.size());
     position_ += bytes.size();
+    node_->modified = ++fs_.clock;
     if (code) return error(Operation::write, *code);
     return {};
   }
@@ -46,7 +70,38 @@ class MemoryFile final : public File {
     return {};
   }
 
-  const std::string& bytes() const { return *bytes_; }
+  Status truncate() override {
+    if (auto code = fs_.fail_now(Call::truncate)) return error(Operation::truncate, *code);
+    node_->bytes.clear();
+    node_->modified = ++fs_.clock;
+    position_ = 0;
+    return {};
+  }
+
+  Status state(FileState& state) override {
+    if (auto code = fs_.fail_now(Call::state)) return error(Operation::inspect, *code);
+    state.identity = node_->identity;
+    state.size = node_->bytes.size();
+    state.modified = node_->modified;
+    state.changed = node_->modified;
+    state.regular = node_->regular;
+    state.owned_by_user = node_->owned_by_user;
+    state.writable_by_others = node_->writable_by_others;
+    state.links = node_->links;
+    return {};
+  }
+
+  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
+    if (auto code = fs_.fail_now(Call::lock)) return error(Operation::lock, *code);
+    if (fs_.lock_busy) {
+      if (!wait) return {};
+      fs_.lock_busy = false;  // the other run has finished
+    }
+    lock = std::make_unique<MemoryLock>(node_);
+    return {};
+  }
+
+  std::string path() const override { return path_; }
 
   Status close() override {
     release();
@@ -54,86 +109,161 @@ class MemoryFile final : public File {
     return {};
   }
 
- private:
-  void release() {
-    if (is_work_file_ && !released_) --fs_.open_work_files;
-    released_ = true;
-  }
-  Error error(Operation operation, int code) const {
-    return Error{operation, path_, is_work_file_, code};
-  }
+ protected:
+  Error error(Operation operation, int code) const { return Error{operation, path_, code}; }
+  virtual void release() {}
 
   MemoryFileSystem& fs_;
-  std::string own_;
-  std::string* bytes_;
+  std::shared_ptr<MemoryNode> node_;
   std::string path_;
-  bool is_work_file_;
-  bool released_ = false;
   std::size_t position_ = 0;
+};
+
+class MemoryWorkFile final : public MemoryFile<WorkFile> {
+ public:
+  MemoryWorkFile(MemoryFileSystem& fs, const std::string& directory, FileIdentity identity)
+      : MemoryFile(fs, std::make_shared<MemoryNode>(), directory), directory_(directory) {
+    node_->identity = identity;
+    ++fs_.open_work_files;
+  }
+  MemoryWorkFile(const MemoryWorkFile&) = delete;
+  MemoryWorkFile& operator=(const MemoryWorkFile&) = delete;
+  ~MemoryWorkFile() override { MemoryWorkFile::release(); }
+
+  const std::filesystem::path& directory() const override { return directory_; }
+
+  Status name_as(const std::filesystem::path& path) override {
+    if (auto code = fs_.fail_now(Call::name_as)) return error(Operation::name, *code);
+    if (fs_.names.contains(key(path)) || fs_.symlinks.contains(key(path))) {
+      return error(Operation::name, EEXIST);
+    }
+    fs_.names[key(path)] = node_;
+    ++node_->links;
+    name_ = key(path);
+    return {};
+  }
+
+  Status unname() override {
+    if (auto code = fs_.fail_now(Call::unname)) return error(Operation::remove, *code);
+    const auto found = fs_.names.find(name_);
+    if (found != fs_.names.end() && found->second == node_) {
+      fs_.names.erase(found);
+      --node_->links;
+    }
+    name_.clear();
+    return {};
+  }
+
+ private:
+  void release() override {
+    if (!released_) --fs_.open_work_files;
+    released_ = true;
+  }
+
+  std::filesystem::path directory_;
+  std::string name_;
+  bool released_ = false;
 };
 
 }  // namespace
 
-std::optional<int> MemoryFileSystem::fail_now(Call call) {
-  log.push_back(call);
-  const int count = ++calls[call];
-  for (const Fault& fault : faults) {
-    if (fault.call == call && fault.nth == count) {
-      lands = fault.lands;
-      return fault.code;
-    }
+MemoryNode& MemoryFileSystem::put(const std::string& name, std::string bytes) {
+  auto node = std::make_shared<MemoryNode>();
+  node->bytes = std::move(bytes);
+  node->identity = FileIdentity{1, next_file_++, 0};
+  node->modified = ++clock;
+  node->links = 1;
+  if (const auto old = names.find(name); old != names.end()) --old->second->links;
+  symlinks.erase(name);
+  names[name] = node;
+  return *node;
+}
+
+std::optional<std::string> MemoryFileSystem::bytes(const std::string& name) const {
+  const auto found = names.find(name);
+  if (found == names.end()) return std::nullopt;
+  return found->second->bytes;
+}
+
+std::vector<std::string> MemoryFileSystem::list() const {
+  std::vector<std::string> all;
+  for (const auto& [name, node] : names) all.push_back(name);
+  for (const auto& [name, target] : symlinks) {
+    std::string link = name;
+    link += " -> ";
+    link += target;
+    all.push_back(link);
   }
-  return std::nullopt;
+  std::sort(all.begin(), all.end());
+  return all;
 }
 
-Status MemoryFileSystem::open_for_update(const std::string& name, std::unique_ptr<File>& file) {
-  if (auto code = fail_now(Call::open_for_update))
-    return Error{Operation::open, name, false, *code};
-  const auto found = files.find(name);
-  if (found == files.end()) return Error{Operation::open, name, false, ENOENT};
-  file = std::make_unique<MemoryFile>(*this, &found->second, name);
+Status MemoryFileSystem::open_for_update(const std::filesystem::path& path,
+                                         std::unique_ptr<File>& file) {
+  const std::string name = key(path);
+  if (auto code = fail_now(Call::open_for_update)) return Error{Operation::open, name, *code};
+  const auto link = symlinks.find(name);
+  const auto found = names.find(link == symlinks.end() ? name : link->second);
+  if (found == names.end()) return Error{Operation::open, name, ENOENT};
+  if (!found->second->regular) return Error{Operation::open, name, EISDIR};
+  file = std::make_unique<MemoryFile<File>>(*this, found->second, name);
   return {};
 }
 
-Status MemoryFileSystem::open_truncated(const std::string& name, std::unique_ptr<File>& file) {
-  if (auto code = fail_now(Call::open_truncated))
-    return Error{Operation::reopen, name, false, *code};
-  std::string& bytes = files[name];
-  bytes.clear();
-  file = std::make_unique<MemoryFile>(*this, &bytes, name);
+Status MemoryFileSystem::open_for_reading(const std::filesystem::path& path,
+                                          std::unique_ptr<File>& file) {
+  const std::string name = key(path);
+  if (auto code = fail_now(Call::open_for_reading)) return Error{Operation::open, name, *code};
+  if (symlinks.contains(name)) return Error{Operation::open, name, ELOOP};
+  const auto found = names.find(name);
+  if (found == names.end()) return {};
+  file = std::make_unique<MemoryFile<File>>(*this, found->second, name);
   return {};
 }
 
-Status MemoryFileSystem::create_work_file(std::unique_ptr<File>& file) {
+Status MemoryFileSystem::identity_of(const std::filesystem::path& path, FileIdentity& identity) {
+  const std::string name = key(path);
+  if (auto code = fail_now(Call::identity_of)) return Error{Operation::inspect, name, *code};
+  const auto link = symlinks.find(name);
+  const auto found = names.find(link == symlinks.end() ? name : link->second);
+  if (found == names.end()) return Error{Operation::inspect, name, ENOENT};
+  identity = found->second->identity;
+  return {};
+}
+
+Status MemoryFileSystem::create_work_file(std::unique_ptr<WorkFile>& file) {
   if (auto code = fail_now(Call::create_work_file)) {
-    return Error{Operation::create_work_file, "/tmp", true, *code};
+    return Error{Operation::create, temp_directory, *code};
   }
-  file = std::make_unique<MemoryFile>(*this, nullptr, "/tmp");
+  file = std::make_unique<MemoryWorkFile>(*this, temp_directory, FileIdentity{1, next_file_++, 0});
   return {};
 }
 
-}  // namespace ostrel
-
-namespace ostrel {
-
-Status MemoryFileSystem::save_work_file(File& work, const std::string& target_name,
-                                        std::string& saved_as) {
-  if (auto code = fail_now(Call::save_work_file)) {
-    return Error{Operation::save, "/tmp", true, *code};
-  }
-  saved_as = "/tmp/" + target_name + ".ostrel-saved";
-  files[saved_as] = dynamic_cast<MemoryFile&>(work).bytes();
+Status MemoryFileSystem::create_new(const std::filesystem::path& path,
+                                    std::unique_ptr<File>& file) {
+  const std::string name = key(path);
+  if (auto code = fail_now(Call::create_new)) return Error{Operation::create, name, *code};
+  if (names.contains(name) || symlinks.contains(name))
+    return Error{Operation::create, name, EEXIST};
+  put(name, {});
+  file = std::make_unique<MemoryFile<File>>(*this, names[name], name);
   return {};
 }
 
-void MemoryFileSystem::hold_interrupts() {
+Status MemoryFileSystem::remove(const std::filesystem::path& path) {
+  const std::string name = key(path);
+  if (auto code = fail_now(Call::remove)) return Error{Operation::remove, name, *code};
+  if (symlinks.erase(name) > 0) return {};
+  const auto found = names.find(name);
+  if (found == names.end()) return Error{Operation::remove, name, ENOENT};
+  --found->second->links;
+  names.erase(found);
+  return {};
+}
+
+std::unique_ptr<InterruptHold> MemoryFileSystem::hold_interrupts() {
   log.push_back(Call::hold_interrupts);
-  interrupts_held = true;
-}
-
-void MemoryFileSystem::release_interrupts() {
-  log.push_back(Call::release_interrupts);
-  interrupts_held = false;
+  return std::make_unique<MemoryHold>(*this);
 }
 
 }  // namespace ostrel

@@ -1,58 +1,67 @@
-// An in-memory file system for tests: files are byte strings, reads return
-// at most read_chunk bytes, and chosen calls can be made to fail.
+// An in-memory file system for tests: files are byte strings under names,
+// reads return at most read_chunk bytes, chosen calls can be made to fail,
+// and other programs can be made to act at chosen moments.
 #pragma once
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "streams/fault_table.h"
 #include "streams/file_system.h"
 
 namespace ostrel {
 
-enum class Call {
-  open_for_update,
-  open_truncated,
-  create_work_file,
-  save_work_file,
-  read,
-  write,
-  rewind,
-  close,
-  hold_interrupts,  // logged, never failed
-  release_interrupts,
+struct MemoryNode {
+  std::string bytes;
+  FileIdentity identity;
+  std::int64_t modified = 0;
+  bool regular = true;
+  bool owned_by_user = true;
+  bool writable_by_others = false;
+  std::uint64_t links = 0;
+  bool locked = false;
 };
 
-struct Fault {
-  Call call{};
-  int nth = 1;  // fail the nth call of that kind, counting from 1
-  int code = 0;
-  std::size_t lands = 0;  // for a write: how many bytes land before it fails
-};
+// How the file system names name in directory, as the program joins them.
+inline std::string joined(const std::string& directory, const std::string& name) {
+  return utf8_of(std::filesystem::path(path_from_utf8(directory)) / path_from_utf8(name));
+}
 
-class MemoryFileSystem final : public FileSystem {
+class MemoryFileSystem final : public FileSystem, public FaultTable {
  public:
-  Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override;
-  Status open_truncated(const std::string& name, std::unique_ptr<File>& file) override;
-  Status create_work_file(std::unique_ptr<File>& file) override;
-  Status save_work_file(File& work, const std::string& target_name, std::string& saved_as) override;
-  void hold_interrupts() override;
-  void release_interrupts() override;
+  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
+  Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
+  Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override;
+  Status create_work_file(std::unique_ptr<WorkFile>& file) override;
+  Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
+  Status remove(const std::filesystem::path& path) override;
+  std::unique_ptr<InterruptHold> hold_interrupts() override;
 
-  // Counts the call and returns the injected error if one is due.
-  std::optional<int> fail_now(Call call);
-  // How many bytes of a failing write land, for the fault just reported.
-  std::size_t lands = 0;
+  // A new file of these bytes at name, replacing whatever was there.
+  MemoryNode& put(const std::string& name, std::string bytes);
+  // The bytes of the file at name, or nullopt if there is none.
+  std::optional<std::string> bytes(const std::string& name) const;
+  // Every name, in order.
+  std::vector<std::string> list() const;
 
-  std::map<std::string, std::string> files;
+  // The clock that stamps modification times.
+  std::int64_t clock = 0;
+
+  std::map<std::string, std::shared_ptr<MemoryNode>> names;
+  std::map<std::string, std::string> symlinks;  // a name that is a link, and where it leads
+  std::string temp_directory = "/tmp";
   std::size_t read_chunk = std::size_t(-1);
-  std::vector<Fault> faults;
-  std::map<Call, int> calls;  // how many calls of each kind were made
-  std::vector<Call> log;      // every call, in order
-  int open_work_files = 0;    // work files created and not yet closed or released
-  bool interrupts_held = false;
+  bool lock_busy = false;   // another run holds the lock until it is waited for
+  bool interrupt = false;   // a request to end the process has come
+  int holds = 0;            // interrupt holds in force
+  int open_work_files = 0;  // work files created and not yet closed or released
+
+ private:
+  std::uint64_t next_file_ = 1;
 };
 
 }  // namespace ostrel

@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 
 #include "streams/console.h"
 
@@ -11,29 +10,33 @@ namespace {
 
 class PosixConsole final : public Console {
  public:
-  PosixConsole() {
-    // A reader that goes away must not kill the process in the middle of a
-    // rewrite; the failed write is reported as EPIPE instead, and ignored.
-    // Should that fail, the default action stays; there is nothing better.
-    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-  }
+  explicit PosixConsole(int fd) : fd_(fd) {}
 
-  void write(std::string_view text) override {
+  bool write(std::string_view text) override {
     while (!text.empty()) {
-      const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+      const ssize_t n = ::write(fd_, text.data(), text.size());
       if (n < 0) {
         if (errno == EINTR) continue;
-        return;
+        return false;
       }
       text.remove_prefix(static_cast<std::size_t>(n));
     }
+    return true;
   }
+
+ private:
+  int fd_;
 };
 
 }  // namespace
 
 Console& standard_output() {
-  static PosixConsole console;
+  static PosixConsole console(STDOUT_FILENO);
+  return console;
+}
+
+Console& standard_error() {
+  static PosixConsole console(STDERR_FILENO);
   return console;
 }
 

@@ -1,6 +1,7 @@
 // The file system on POSIX systems: plain file descriptors, binary I/O,
 // every result checked, short writes and interrupted calls retried.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <random>
-#include <vector>
+#include <utility>
 
 #include "streams/file_system.h"
 
@@ -18,30 +18,52 @@ namespace ostrel {
 
 std::string os_reason(int code) { return std::strerror(code); }
 
+std::filesystem::path path_from_utf8(const std::string& text) { return text; }
+std::string utf8_of(const std::filesystem::path& path) { return path.string(); }
+
 namespace {
 
-std::string random_suffix() {
-  static constexpr char letters[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937 random(std::random_device{}());
-  std::uniform_int_distribution<std::size_t> pick(0, sizeof letters - 2);
-  std::string suffix(6, ' ');
-  for (char& c : suffix) c = letters[pick(random)];
-  return suffix;
+// Retries a call that a signal interrupted.
+template <class Call>
+auto retry(Call call) {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0 || errno != EINTR) return result;
+  }
 }
 
-std::string directory_of(const std::string& name) {
-  const std::size_t slash = name.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : name.substr(0, slash);
+FileState state_of(const struct stat& info) {
+  FileState state;
+  state.identity = {static_cast<std::uint64_t>(info.st_dev),
+                    static_cast<std::uint64_t>(info.st_ino), 0};
+  state.size = static_cast<std::uint64_t>(info.st_size);
+  state.modified = std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+  state.changed = std::int64_t{info.st_ctim.tv_sec} * 1000000000 + info.st_ctim.tv_nsec;
+  state.regular = S_ISREG(info.st_mode);
+  state.owned_by_user = info.st_uid == ::geteuid();
+  state.writable_by_others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  state.links = static_cast<std::uint64_t>(info.st_nlink);
+  return state;
 }
 
-std::string base_of(const std::string& name) { return name.substr(name.rfind('/') + 1); }
-
-class PosixFile final : public File {
+// The lock stays as long as a descriptor of the open file that took it
+// does; this one keeps it past the closing of the file's own.
+class PosixLock final : public FileLock {
  public:
-  PosixFile(int fd, std::string path, bool is_work_file)
-      : fd_(fd), path_(std::move(path)), is_work_file_(is_work_file) {}
+  explicit PosixLock(int fd) : fd_(fd) {}
+  PosixLock(const PosixLock&) = delete;
+  PosixLock& operator=(const PosixLock&) = delete;
+  ~PosixLock() override { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+template <class Base>
+class PosixFile : public Base {
+ public:
+  // path names the file in errors: its name, or a work file's directory.
+  PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
   ~PosixFile() override {
@@ -50,23 +72,16 @@ class PosixFile final : public File {
 
   Status read(std::span<char> into, std::size_t& got) override {
     got = 0;
-    for (;;) {
-      const ssize_t n = ::read(fd_, into.data(), into.size());
-      if (n >= 0) {
-        got = static_cast<std::size_t>(n);
-        return {};
-      }
-      if (errno != EINTR) return fail(Operation::read);
-    }
+    const ssize_t n = retry([&] { return ::read(fd_, into.data(), into.size()); });
+    if (n < 0) return fail(Operation::read);
+    got = static_cast<std::size_t>(n);
+    return {};
   }
 
   Status write(std::span<const char> bytes) override {
     while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(Operation::write);
-      }
+      const ssize_t n = retry([&] { return ::write(fd_, bytes.data(), bytes.size()); });
+      if (n < 0) return fail(Operation::write);
       bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
     return {};
@@ -77,36 +92,45 @@ class PosixFile final : public File {
     return {};
   }
 
+  Status truncate() override {
+    if (retry([&] { return ::ftruncate(fd_, 0); }) < 0) return fail(Operation::truncate);
+    if (::lseek(fd_, 0, SEEK_SET) < 0) return fail(Operation::truncate);
+    return {};
+  }
+
+  Status state(FileState& state) override {
+    struct stat info {};
+    if (::fstat(fd_, &info) < 0) return fail(Operation::inspect);
+    state = state_of(info);
+    return {};
+  }
+
+  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
+    const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return fail(Operation::lock);
+    auto held = std::make_unique<PosixLock>(fd);
+    if (retry([&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }) < 0) {
+      if (!wait && errno == EWOULDBLOCK) return {};
+      return fail(Operation::lock);
+    }
+    lock = std::move(held);
+    return {};
+  }
+
   Status copy_to(File& to, std::span<char> buffer) override {
     // Let the kernel move the bytes from file to file. copy_file_range may
     // refuse files on different file systems and sendfile may refuse others,
     // both before they copy anything, so the next way starts where the
     // refused one stood; the last way is through buffer.
-    if (auto* out = dynamic_cast<PosixFile*>(&to)) {
+    if (const auto out = static_cast<int>(to.native_handle()); out >= 0) {
       for (const CopyChunk copy_chunk : {copy_file_range_chunk, sendfile_chunk}) {
         bool refused = false;
-        Status status = kernel_copy(*out, copy_chunk, refused);
+        Status status = kernel_copy(out, to, copy_chunk, refused);
         if (!refused) return status;
       }
     }
     return File::copy_to(to, buffer);
   }
-
-  // Gives this nameless file the name prefix followed by six random
-  // characters; sets name. Fails when the file has a name already or the
-  // file system cannot link it.
-  Status link_as(const std::string& prefix, std::string& name) const {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    for (int attempt = 0;; ++attempt) {
-      name = prefix + random_suffix();
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return {};
-      }
-      if (errno != EEXIST || attempt == 100) return fail(Operation::save);
-    }
-  }
-
-  const std::string& path() const { return path_; }
 
   Status close() override {
     const int fd = fd_;
@@ -116,6 +140,15 @@ class PosixFile final : public File {
     if (::close(fd) < 0 && errno != EINTR) return fail(Operation::close);
     return {};
   }
+
+  std::intptr_t native_handle() const override { return fd_; }
+  std::string path() const override { return path_; }
+
+ protected:
+  Error fail(Operation operation) const { return Error{operation, path_, errno}; }
+
+  int fd_;
+  std::string path_;
 
  private:
   using CopyChunk = ssize_t (*)(int in, int out, std::size_t size);
@@ -128,11 +161,11 @@ class PosixFile final : public File {
 
   // Copies to out with copy_chunk up to the end of this file, or sets
   // refused when the kernel will not do it for these two files.
-  Status kernel_copy(PosixFile& out, CopyChunk copy_chunk, bool& refused) const {
+  Status kernel_copy(int out, File& to, CopyChunk copy_chunk, bool& refused) const {
     constexpr std::size_t chunk = std::size_t{1} << 30;
     bool copied = false;
     for (;;) {
-      const ssize_t n = copy_chunk(fd_, out.fd_, chunk);
+      const ssize_t n = copy_chunk(fd_, out, chunk);
       if (n == 0) return {};
       if (n > 0) {
         copied = true;
@@ -145,133 +178,196 @@ class PosixFile final : public File {
         return {};
       }
       // Mostly the target refusing more bytes: a full disk, a size limit.
-      return out.fail(Operation::write);
+      return Error{Operation::write, to.path(), errno};
     }
   }
+};
 
-  Error fail(Operation operation) const { return Error{operation, path_, is_work_file_, errno}; }
+class PosixWorkFile final : public PosixFile<WorkFile> {
+ public:
+  PosixWorkFile(int fd, std::filesystem::path directory)
+      : PosixFile(fd, directory.string()), directory_(std::move(directory)) {}
 
-  int fd_;
-  std::string path_;
-  bool is_work_file_;
+  const std::filesystem::path& directory() const override { return directory_; }
+
+  Status name_as(const std::filesystem::path& path) override {
+    // A file opened O_TMPFILE can be linked from its descriptor: through
+    // /proc for anyone, else directly for a user allowed to.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) < 0 &&
+        (errno != ENOENT || ::linkat(fd_, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) < 0)) {
+      return Error{Operation::name, path.string(), errno};
+    }
+    name_ = path;
+    return {};
+  }
+
+  Status unname() override {
+    // Only if the name still leads to this file: anyone who may write the
+    // directory may have put another file there.
+    struct stat mine {};
+    struct stat named {};
+    const std::filesystem::path name = std::exchange(name_, {});
+    if (::fstat(fd_, &mine) < 0 || ::lstat(name.c_str(), &named) < 0) {
+      return Error{Operation::remove, name.string(), errno};
+    }
+    if (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) return {};
+    if (::unlink(name.c_str()) < 0) return Error{Operation::remove, name.string(), errno};
+    return {};
+  }
+
+ private:
+  std::filesystem::path directory_;
+  std::filesystem::path name_;
 };
 
 // The directory for the work file: TMPDIR when set, else the system's.
-std::string temp_directory() {
+std::filesystem::path temp_directory() {
   const char* dir = std::getenv("TMPDIR");
   if (dir != nullptr && *dir != '\0') return dir;
   return "/tmp";
 }
 
-class PosixFileSystem final : public FileSystem {
+// The signals held: every one whose action is still the default and whose
+// default is to end the process. Those the process ignores stay ignored.
+sigset_t fatal_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    switch (signal) {
+      case SIGKILL:  // cannot be held
+      case SIGSTOP:
+      case SIGCHLD:  // by default ignored, or stopping: nothing is lost
+      case SIGCONT:
+      case SIGURG:
+      case SIGWINCH:
+      case SIGTSTP:
+      case SIGTTIN:
+      case SIGTTOU:
+        continue;
+      default:
+        break;
+    }
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) {
+      sigaddset(&set, signal);  // fails, harmlessly, for the C library's own
+    }
+  }
+  return set;
+}
+
+class PosixHold final : public InterruptHold {
  public:
-  PosixFileSystem() {
-    // A write past the file-size limit then fails with EFBIG, which the
-    // rewrite handles, instead of killing the process in the middle.
-    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  PosixHold() : held_(fatal_signals()) { ::sigprocmask(SIG_BLOCK, &held_, &before_); }
+  PosixHold(const PosixHold&) = delete;
+  PosixHold& operator=(const PosixHold&) = delete;
+  // Any signal that came meanwhile takes effect here.
+  ~PosixHold() override { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
+
+  bool pending() const override {
+    sigset_t pending;
+    if (::sigpending(&pending) < 0) return false;
+    for (int signal = 1; signal < NSIG; ++signal) {
+      if (sigismember(&held_, signal) == 1 && sigismember(&pending, signal) == 1) return true;
+    }
+    return false;
   }
 
-  Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override {
+ private:
+  sigset_t held_;
+  sigset_t before_{};
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
     // Look before opening, so that a FIFO or device is never opened at all:
     // opening one could block or have side effects.
     struct stat info {};
-    if (::stat(name.c_str(), &info) < 0) return Error{Operation::open, name, false, errno};
-    if (!S_ISREG(info.st_mode)) return not_regular(name, info);
-    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Error{Operation::open, name, false, errno};
-    auto opened = std::make_unique<PosixFile>(fd, name, false);
+    if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
+    if (!S_ISREG(info.st_mode)) return not_regular(path, info);
+    const int fd =
+        retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) return fail(Operation::open, path);
+    auto opened = std::make_unique<PosixFile<File>>(fd, path.string());
     // The name may have been replaced between the look and the open.
-    if (::fstat(fd, &info) < 0) return Error{Operation::open, name, false, errno};
-    if (!S_ISREG(info.st_mode)) return not_regular(name, info);
+    if (::fstat(fd, &info) < 0) return fail(Operation::open, path);
+    if (!S_ISREG(info.st_mode)) return not_regular(path, info);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-      return Error{Operation::open, name, false, errno};
+      return fail(Operation::open, path);
     }
     file = std::move(opened);
     return {};
   }
 
-  Status open_truncated(const std::string& name, std::unique_ptr<File>& file) override {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0) return Error{Operation::reopen, name, false, errno};
-    file = std::make_unique<PosixFile>(fd, name, false);
+  Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+    const int fd = retry([&] {
+      return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    });
+    if (fd < 0) {
+      struct stat info {};
+      if (errno == ENOENT && ::lstat(path.c_str(), &info) < 0 && errno == ENOENT) return {};
+      return fail(Operation::open, path);
+    }
+    file = std::make_unique<PosixFile<File>>(fd, path.string());
     return {};
   }
 
-  Status create_work_file(std::unique_ptr<File>& file) override {
-    const std::string dir = temp_directory();
+  Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) < 0) return fail(Operation::inspect, path);
+    identity = state_of(info).identity;
+    return {};
+  }
+
+  Status create_work_file(std::unique_ptr<WorkFile>& file) override {
+    const std::filesystem::path dir = temp_directory();
     // A nameless file where the file system supports it: nobody else can
-    // open it, and nothing is left behind even if the process is killed.
+    // open it, nothing is left behind even if the process is killed, and
+    // it can be given a name later.
     int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
       // Otherwise a new private file whose name is removed at once.
-      std::string path = dir + "/ostrel-XXXXXX";
+      std::string path = (dir / "ostrel-XXXXXX").string();
       fd = ::mkostemp(path.data(), O_CLOEXEC);
       if (fd >= 0 && ::unlink(path.c_str()) < 0) {
         const int code = errno;
         ::close(fd);
-        return Error{Operation::create_work_file, dir, true, code};
+        return Error{Operation::create, dir.string(), code};
       }
     }
-    if (fd < 0) return Error{Operation::create_work_file, dir, true, errno};
-    file = std::make_unique<PosixFile>(fd, dir, true);
+    if (fd < 0) return fail(Operation::create, dir);
+    file = std::make_unique<PosixWorkFile>(fd, dir);
     return {};
   }
 
-  Status save_work_file(File& work, const std::string& target_name,
-                        std::string& saved_as) override {
-    auto& file = dynamic_cast<PosixFile&>(work);
-    std::string name(1, '/');
-    name += base_of(target_name);
-    name += ".ostrel-saved-";
-    // The work file itself under a name: nothing to copy, no space needed.
-    Status status = file.link_as(file.path() + name, saved_as);
-    // Otherwise a copy: beside the work file, or else beside the target.
-    for (const std::string& dir : {file.path(), directory_of(target_name)}) {
-      if (status.ok()) break;
-      status = save_copy(file, dir + name + "XXXXXX", saved_as);
-    }
-    return status;
+  Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+    const int fd = retry([&] {
+      return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                    0600);
+    });
+    if (fd < 0) return fail(Operation::create, path);
+    file = std::make_unique<PosixFile<File>>(fd, path.string());
+    return {};
   }
 
-  void hold_interrupts() override {
-    if (held_) return;
-    sigset_t interrupts;
-    sigemptyset(&interrupts);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&interrupts, signal);
-    held_ = ::sigprocmask(SIG_BLOCK, &interrupts, &mask_before_hold_) == 0;
+  Status remove(const std::filesystem::path& path) override {
+    if (::unlink(path.c_str()) < 0) return fail(Operation::remove, path);
+    return {};
   }
 
-  void release_interrupts() override {
-    if (!held_) return;
-    held_ = false;
-    // Any interrupt that came meanwhile takes effect here.
-    ::sigprocmask(SIG_SETMASK, &mask_before_hold_, nullptr);
+  std::unique_ptr<InterruptHold> hold_interrupts() override {
+    return std::make_unique<PosixHold>();
   }
 
  private:
-  static Status save_copy(PosixFile& work, std::string path, std::string& saved_as) {
-    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0) return Error{Operation::save, directory_of(path), true, errno};
-    PosixFile copy(fd, path, false);
-    std::vector<char> buffer(std::size_t{64} * 1024);
-    Status status = work.rewind();
-    if (status.ok()) status = work.copy_to(copy, buffer);
-    if (status.ok()) status = copy.close();
-    if (!status.ok()) {
-      ::unlink(path.c_str());
-      return Error{Operation::save, directory_of(path), true, status.error().code};
-    }
-    saved_as = path;
-    return {};
+  static Error fail(Operation operation, const std::filesystem::path& path) {
+    return Error{operation, path.string(), errno};
   }
-
-  static Error not_regular(const std::string& name, const struct stat& info) {
-    return Error{Operation::open, name, false, S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
+  static Error not_regular(const std::filesystem::path& path, const struct stat& info) {
+    return Error{Operation::open, path.string(), S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
   }
-
-  bool held_ = false;
-  sigset_t mask_before_hold_{};
 };
 
 }  // namespace
@@ -279,6 +375,20 @@ class PosixFileSystem final : public FileSystem {
 FileSystem& os_file_system() {
   static PosixFileSystem file_system;
   return file_system;
+}
+
+void prepare_process() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor is this one. Failing /dev/null, a
+    // directory opened for reading, which no write can go to.
+    if (::open("/dev/null", O_RDWR) < 0) static_cast<void>(::open("/", O_RDONLY | O_DIRECTORY));
+  }
+  // A reader that goes away must not end the process in the middle of a
+  // rewrite: the failed write is reported as EPIPE instead. A write past the
+  // file-size limit likewise fails with EFBIG, which the rewrite handles.
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
 }
 
 }  // namespace ostrel

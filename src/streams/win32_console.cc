@@ -14,13 +14,15 @@ namespace {
 // (a file, a pipe) as UTF-8.
 class Win32Console final : public Console {
  public:
-  void write(std::string_view text) override {
+  explicit Win32Console(DWORD which) : which_(which) {}
+
+  bool write(std::string_view text) override {
     std::string lines;
     for (const char c : text) {
       if (c == '\n') lines += '\r';
       lines += c;
     }
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE out = GetStdHandle(which_);
     DWORD mode = 0;
     if (GetConsoleMode(out, &mode)) {
       const std::wstring wide = to_wide(lines);
@@ -28,25 +30,35 @@ class Win32Console final : public Console {
       while (!rest.empty()) {
         DWORD written = 0;
         const auto chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 16384));
-        if (!WriteConsoleW(out, rest.data(), chunk, &written, nullptr) || written == 0) return;
+        if (!WriteConsoleW(out, rest.data(), chunk, &written, nullptr) || written == 0)
+          return false;
         rest.remove_prefix(written);
       }
-      return;
+      return true;
     }
     std::string_view rest = lines;
     while (!rest.empty()) {
       DWORD written = 0;
       const auto chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1 << 20));
-      if (!WriteFile(out, rest.data(), chunk, &written, nullptr) || written == 0) return;
+      if (!WriteFile(out, rest.data(), chunk, &written, nullptr) || written == 0) return false;
       rest.remove_prefix(written);
     }
+    return true;
   }
+
+ private:
+  DWORD which_;
 };
 
 }  // namespace
 
 Console& standard_output() {
-  static Win32Console console;
+  static Win32Console console(STD_OUTPUT_HANDLE);
+  return console;
+}
+
+Console& standard_error() {
+  static Win32Console console(STD_ERROR_HANDLE);
   return console;
 }
 

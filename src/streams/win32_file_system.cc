@@ -1,11 +1,17 @@
 // The file system on Windows: the wide API with UTF-8 names converted at
 // the edge, binary I/O, every result checked, short writes retried.
 #include <windows.h>
+// (aclapi.h and sddl.h need windows.h first)
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "streams/file_system.h"
+#include "streams/win32_interrupts.h"
 #include "streams/win32_text.h"
 
 namespace ostrel {
@@ -25,9 +31,16 @@ std::string os_reason(int code) {
   return to_utf8(message);
 }
 
+std::filesystem::path path_from_utf8(const std::string& text) { return to_wide(text); }
+std::string utf8_of(const std::filesystem::path& path) { return to_utf8(path.wstring()); }
+
 namespace {
 
 int last_error() { return static_cast<int>(GetLastError()); }
+
+Error fail_at(Operation operation, const std::filesystem::path& path) {
+  return Error{operation, utf8_of(path), last_error()};
+}
 
 std::wstring random_suffix() {
   static constexpr wchar_t letters[] =
@@ -42,16 +55,8 @@ std::wstring random_suffix() {
   return suffix;
 }
 
-std::size_t last_separator(const std::string& name) { return name.find_last_of("\\/"); }
-
-std::string directory_of(const std::string& name) {
-  const std::size_t at = last_separator(name);
-  return at == std::string::npos ? "." : name.substr(0, at == 0 ? 1 : at);
-}
-
-std::string base_of(const std::string& name) {
-  const std::size_t at = last_separator(name);
-  return at == std::string::npos ? name : name.substr(at + 1);
+std::int64_t ticks(const FILETIME& time) {
+  return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
 }
 
 bool set_delete_on_close(HANDLE handle, bool remove) {
@@ -61,13 +66,123 @@ bool set_delete_on_close(HANDLE handle, bool remove) {
                                     sizeof disposition) != 0;
 }
 
-class Win32File final : public File {
+// The SIDs of the user the process runs as, and of the default owner it
+// gives new files (for an elevated administrator, the Administrators group).
+struct User {
+  std::vector<char> user;
+  std::vector<char> owner;
+};
+
+const User& this_user() {
+  static const User user = [] {
+    User found;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return found;
+    for (const auto& [kind, into] :
+         {std::pair{TokenUser, &found.user}, std::pair{TokenOwner, &found.owner}}) {
+      DWORD size = 0;
+      GetTokenInformation(token, kind, nullptr, 0, &size);
+      std::vector<char> buffer(size);
+      if (size == 0 || !GetTokenInformation(token, kind, buffer.data(), size, &size)) continue;
+      PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                   : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+      into->assign(static_cast<char*>(sid), static_cast<char*>(sid) + GetLengthSid(sid));
+    }
+    CloseHandle(token);
+    return found;
+  }();
+  return user;
+}
+
+bool is_sid(PSID sid, const std::vector<char>& known) {
+  return !known.empty() && EqualSid(sid, const_cast<char*>(known.data()));
+}
+
+bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  return IsWellKnownSid(sid, type) != FALSE;
+}
+
+// Whether the file is owned by this user, and whether its access list lets
+// anyone but this user and the system write it.
+void read_ownership(HANDLE handle, FileState& state) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return;  // unknown: neither owned nor safe
+  }
+  const User& user = this_user();
+  state.owned_by_user = owner != nullptr && (is_sid(owner, user.user) || is_sid(owner, user.owner));
+  constexpr ACCESS_MASK writes =
+      FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  state.writable_by_others = dacl == nullptr;  // no list at all lets everyone in
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+    if ((allowed->Mask & writes) == 0 || is_sid(sid, user.user) || is_sid(sid, user.owner) ||
+        is_well_known(sid, WinLocalSystemSid) || is_well_known(sid, WinBuiltinAdministratorsSid) ||
+        is_well_known(sid, WinCreatorOwnerSid)) {
+      continue;
+    }
+    state.writable_by_others = true;
+  }
+  LocalFree(descriptor);
+}
+
+// Access for this user alone, for the files the program creates.
+class Private {
  public:
-  Win32File(HANDLE handle, std::string path, bool is_work_file, std::wstring name = {})
-      : handle_(handle),
-        path_(std::move(path)),
-        is_work_file_(is_work_file),
-        name_(std::move(name)) {}
+  Private() {
+    const User& user = this_user();
+    wchar_t* sid = nullptr;
+    if (user.user.empty() || !ConvertSidToStringSidW(const_cast<char*>(user.user.data()), &sid)) {
+      return;
+    }
+    const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+    LocalFree(sid);
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                             &descriptor_, nullptr)) {
+      attributes_.lpSecurityDescriptor = descriptor_;
+    }
+  }
+  Private(const Private&) = delete;
+  Private& operator=(const Private&) = delete;
+  ~Private() { LocalFree(descriptor_); }
+  SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
+// Locks taken through one handle stay while any handle to the same open
+// file does; this one keeps the lock past the closing of the file's own.
+class Win32Lock final : public FileLock {
+ public:
+  explicit Win32Lock(HANDLE handle) : handle_(handle) {}
+  Win32Lock(const Win32Lock&) = delete;
+  Win32Lock& operator=(const Win32Lock&) = delete;
+  ~Win32Lock() override {
+    OVERLAPPED whole{};
+    UnlockFileEx(handle_, 0, MAXDWORD, MAXDWORD, &whole);
+    CloseHandle(handle_);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+template <class Base>
+class Win32File : public Base {
+ public:
+  // path names the file in errors: its name, or a work file's directory.
+  Win32File(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
   Win32File(const Win32File&) = delete;
   Win32File& operator=(const Win32File&) = delete;
   ~Win32File() override {
@@ -91,7 +206,7 @@ class Win32File final : public File {
       DWORD n = 0;
       const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
       if (!WriteFile(handle_, bytes.data(), size, &n, nullptr)) return fail(Operation::write);
-      if (n == 0) return Error{Operation::write, path_, is_work_file_, ERROR_WRITE_FAULT};
+      if (n == 0) return Error{Operation::write, path_, ERROR_WRITE_FAULT};
       bytes = bytes.subspan(n);
     }
     return {};
@@ -104,171 +219,218 @@ class Win32File final : public File {
     return {};
   }
 
+  Status truncate() override {
+    if (!SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(handle_)) {
+      return fail(Operation::truncate);
+    }
+    return {};
+  }
+
+  Status state(FileState& state) override {
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandle(handle_, &info) ||
+        !GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) {
+      return fail(Operation::inspect);
+    }
+    state = FileState{};
+    state.identity = {info.dwVolumeSerialNumber,
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0};
+    state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    state.modified = ticks(info.ftLastWriteTime);
+    state.changed = basic.ChangeTime.QuadPart;
+    state.regular =
+        GetFileType(handle_) == FILE_TYPE_DISK &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    state.links = info.nNumberOfLinks;
+    read_ownership(handle_, state);
+    return {};
+  }
+
+  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle_, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return fail(Operation::lock);
+    }
+    OVERLAPPED whole{};
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (!LockFileEx(copy, flags, 0, MAXDWORD, MAXDWORD, &whole)) {
+      const DWORD code = GetLastError();
+      CloseHandle(copy);
+      if (!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)) return {};
+      return Error{Operation::lock, path_, static_cast<int>(code)};
+    }
+    lock = std::make_unique<Win32Lock>(copy);
+    return {};
+  }
+
   Status close() override {
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
+    HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
     if (!CloseHandle(handle)) return fail(Operation::close);
     return {};
   }
 
-  HANDLE handle() const { return handle_; }
-  const std::string& path() const { return path_; }
-  const std::wstring& name() const { return name_; }
+  std::string path() const override { return path_; }
 
- private:
-  Error fail(Operation operation) const {
-    return Error{operation, path_, is_work_file_, last_error()};
-  }
+ protected:
+  Error fail(Operation operation) const { return Error{operation, path_, last_error()}; }
 
   HANDLE handle_;
-  std::string path_;  // the file's name, or a work file's directory
-  bool is_work_file_;
-  std::wstring name_;  // a work file's full name
+  std::string path_;
 };
 
-// Interrupts that arrive while held wait here, in the thread the system
-// starts for them, until released; then the default handler ends the process.
-HANDLE interrupts_released = nullptr;
+class Win32WorkFile final : public Win32File<WorkFile> {
+ public:
+  Win32WorkFile(HANDLE handle, std::filesystem::path directory)
+      : Win32File(handle, utf8_of(directory)), directory_(std::move(directory)) {}
 
-BOOL WINAPI on_console_event(DWORD /*event*/) {
-  WaitForSingleObject(interrupts_released, INFINITE);
-  return FALSE;
+  const std::filesystem::path& directory() const override { return directory_; }
+
+  // Renamed through its own handle, and no longer deleted when closed.
+  Status name_as(const std::filesystem::path& path) override {
+    const std::wstring name = path.wstring();
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    if (!SetFileInformationByHandle(handle_, FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size()))) {
+      return fail_at(Operation::name, path);
+    }
+    if (!set_delete_on_close(handle_, false)) return fail_at(Operation::name, path);
+    return {};
+  }
+
+  // Deleted again when closed, under the name it has.
+  Status unname() override {
+    if (!set_delete_on_close(handle_, true)) return fail_at(Operation::remove, directory_);
+    return {};
+  }
+
+ private:
+  std::filesystem::path directory_;
+};
+
+// The directory for the work file: where TMP or TEMP point, else the
+// system's choice.
+std::filesystem::path temp_directory() {
+  const DWORD size = GetTempPathW(0, nullptr);
+  std::wstring buffer(size, L'\0');
+  const DWORD length = GetTempPathW(size, buffer.data());
+  if (length == 0 || length >= size) return {};
+  buffer.resize(length);
+  if (buffer.size() > 1 && buffer.back() == L'\\') buffer.pop_back();  // keep a root's own
+  return buffer;
 }
+
+class Win32Hold final : public InterruptHold {
+ public:
+  Win32Hold() { hold_interrupts(); }
+  Win32Hold(const Win32Hold&) = delete;
+  Win32Hold& operator=(const Win32Hold&) = delete;
+  ~Win32Hold() override { release_interrupts(); }
+  bool pending() const override { return interrupt_pending(); }
+};
 
 class Win32FileSystem final : public FileSystem {
  public:
-  Win32FileSystem() {
-    interrupts_released = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    if (interrupts_released != nullptr) SetConsoleCtrlHandler(on_console_event, TRUE);
-  }
-
-  Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override {
-    // Shared for reading and writing, as a C library opens with "r+".
-    HANDLE handle = CreateFileW(to_wide(name).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Error{Operation::open, name, false, last_error()};
-    auto opened = std::make_unique<Win32File>(handle, name, false);
+  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+    // Others may read and write meanwhile, as the lock on the whole file
+    // lets them, but neither rename nor delete it: its name stays its own.
+    HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::open, path);
+    auto opened = std::make_unique<Win32File<File>>(handle, utf8_of(path));
     // A device such as NUL or CON opens too; only a file on disk will do.
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return Error{Operation::open, name, false, ERROR_INVALID_FUNCTION};
+      return Error{Operation::open, utf8_of(path), ERROR_INVALID_FUNCTION};
     }
     // Windows refuses to open a read-only file for writing; say so here too,
     // for systems that let an administrator through.
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      return Error{Operation::open, name, false, ERROR_ACCESS_DENIED};
+      return Error{Operation::open, utf8_of(path), ERROR_ACCESS_DENIED};
     }
     file = std::move(opened);
     return {};
   }
 
-  Status open_truncated(const std::string& name, std::unique_ptr<File>& file) override {
-    // Opened, then emptied: creating anew would reset the file's attributes.
-    HANDLE handle =
-        CreateFileW(to_wide(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Error{Operation::reopen, name, false, last_error()};
-    auto opened = std::make_unique<Win32File>(handle, name, false);
-    if (!SetEndOfFile(handle)) return Error{Operation::reopen, name, false, last_error()};
-    file = std::move(opened);
+  Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+      return fail_at(Operation::open, path);
+    }
+    file = std::make_unique<Win32File<File>>(handle, utf8_of(path));
     return {};
   }
 
-  Status create_work_file(std::unique_ptr<File>& file) override {
-    wchar_t buffer[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-    if (length == 0 || length > MAX_PATH) {
-      return Error{Operation::create_work_file, "%TEMP%", true, last_error()};
-    }
-    const std::wstring dir(buffer, length);  // ends with a backslash
-    const std::string dir_name = to_utf8(dir.substr(0, dir.size() - 1));
+  Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override {
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::inspect, path);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    const Error error = fail_at(Operation::inspect, path);
+    CloseHandle(handle);
+    if (!known) return error;
+    identity = {info.dwVolumeSerialNumber,
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0};
+    return {};
+  }
+
+  Status create_work_file(std::unique_ptr<WorkFile>& file) override {
+    const std::filesystem::path dir = temp_directory();
+    if (dir.empty()) return Error{Operation::create, "%TEMP%", last_error()};
+    Private access;
     for (int attempt = 0;; ++attempt) {
-      const std::wstring name = dir + L"ostrel-" + random_suffix() + L".tmp";
+      const std::filesystem::path name = dir / (L"ostrel-" + random_suffix() + L".tmp");
       // Not shared: nobody else can open it while it exists.
-      HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+      HANDLE handle =
+          CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, access.attributes(),
+                      CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_FILE_EXISTS && attempt < 100) continue;
-        return Error{Operation::create_work_file, dir_name, true, last_error()};
+        return fail_at(Operation::create, dir);
       }
       // Deleted when its handle closes, also when the process dies; unlike
       // FILE_FLAG_DELETE_ON_CLOSE this can be undone to keep the file.
       if (!set_delete_on_close(handle, true)) {
-        const int code = last_error();
+        const Error error = fail_at(Operation::create, dir);
         CloseHandle(handle);
         DeleteFileW(name.c_str());
-        return Error{Operation::create_work_file, dir_name, true, code};
+        return error;
       }
-      file = std::make_unique<Win32File>(handle, dir_name, true, name);
+      file = std::make_unique<Win32WorkFile>(handle, dir);
       return {};
     }
   }
 
-  Status save_work_file(File& work, const std::string& target_name,
-                        std::string& saved_as) override {
-    auto& file = dynamic_cast<Win32File&>(work);
-    const std::wstring stem = to_wide(base_of(target_name)) + L".ostrel-saved-";
-    // The work file itself, kept and renamed: nothing to copy, no space.
-    if (set_delete_on_close(file.handle(), false)) {
-      // No longer marked for deletion, it stays whatever closing reports.
-      static_cast<void>(file.close());
-      const std::wstring& name = file.name();
-      const std::wstring dir = name.substr(0, name.find_last_of(L'\\') + 1);
-      for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring saved = dir + stem + random_suffix();
-        if (MoveFileExW(name.c_str(), saved.c_str(), 0)) {
-          saved_as = to_utf8(saved);
-          return {};
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) break;
-      }
-      saved_as = to_utf8(name);  // kept under its first name
-      return {};
-    }
-    // Otherwise a copy: beside the work file, or else beside the target.
-    Status status;
-    for (const std::string& dir : {file.path(), directory_of(target_name)}) {
-      status = save_copy(file, to_wide(dir) + L"\\" + stem, saved_as);
-      if (status.ok()) break;
-    }
-    return status;
+  Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+    Private access;
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, access.attributes(),
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::create, path);
+    file = std::make_unique<Win32File<File>>(handle, utf8_of(path));
+    return {};
   }
 
-  void hold_interrupts() override {
-    if (interrupts_released != nullptr) ResetEvent(interrupts_released);
+  Status remove(const std::filesystem::path& path) override {
+    if (!DeleteFileW(path.c_str())) return fail_at(Operation::remove, path);
+    return {};
   }
 
-  void release_interrupts() override {
-    if (interrupts_released != nullptr) SetEvent(interrupts_released);
-  }
-
- private:
-  static Status save_copy(Win32File& work, const std::wstring& stem, std::string& saved_as) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::wstring name = stem + random_suffix();
-      HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_FILE_EXISTS) continue;
-        break;
-      }
-      Win32File copy(handle, to_utf8(name), false);
-      std::vector<char> buffer(std::size_t{64} * 1024);
-      Status status = work.rewind();
-      if (status.ok()) status = work.copy_to(copy, buffer);
-      if (status.ok()) status = copy.close();
-      if (!status.ok()) {
-        DeleteFileW(name.c_str());
-        return Error{Operation::save, to_utf8(stem.substr(0, stem.find_last_of(L'\\'))), true,
-                     status.error().code};
-      }
-      saved_as = to_utf8(name);
-      return {};
-    }
-    return Error{Operation::save, to_utf8(stem.substr(0, stem.find_last_of(L'\\'))), true,
-                 last_error()};
+  std::unique_ptr<InterruptHold> hold_interrupts() override {
+    return std::make_unique<Win32Hold>();
   }
 };
 
@@ -277,6 +439,18 @@ class Win32FileSystem final : public FileSystem {
 FileSystem& os_file_system() {
   static Win32FileSystem file_system;
   return file_system;
+}
+
+void prepare_process() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) continue;
+    const HANDLE null =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
+  }
+  install_interrupt_handler();
 }
 
 }  // namespace ostrel

@@ -1,0 +1,219 @@
+// The built executable on a file that others use too: other runs at the
+// same time, programs that rename, replace, swap or append to it in the
+// middle of a run, closed standard descriptors, and kill -9 at any moment
+// followed by the next run. The file always ends as it was, as the other
+// program left it, or correctly rewritten, and "Done!" means it was.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "app/messages.h"
+#include "app/test_process.h"
+#include "rewrite/reference_model.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kChanged =
+    "The file was changed or replaced by another program while it was being rewritten.\nIt was "
+    "left as that program left it.\n";
+
+// Indented lines, long enough that a run takes a while.
+std::string indented(std::size_t bytes) {
+  std::string text;
+  for (int i = 0; text.size() < bytes; ++i) {
+    text += std::string(i % 7, ' ') + "line " + std::to_string(i) + "\n";
+  }
+  return text;
+}
+
+using Sharing = Executable;
+
+TEST_F(Sharing, ConcurrentRunsOnOneFileOrTwoLinksEndCorrect) {
+  const std::string original = indented(20000);
+  const std::string result = reference_rewrite(original);
+  const fs::path file = dir_ / "f";
+  const fs::path link = dir_ / "g";
+  for (int round = 0; round < 40; ++round) {
+    write_file(file, original);
+    fs::remove(link);
+    fs::create_hard_link(file, link);
+    const fs::path other = round % 2 == 0 ? file : link;
+    Child first(exe_, {file.string()}, tmp_);
+    Child second(exe_, {other.string()}, tmp_);
+    const RunResult a = first.finish();
+    const RunResult b = second.finish();
+    EXPECT_EQ(a.status, 0) << round << a.out;
+    EXPECT_EQ(b.status, 0) << round << b.out;
+    ASSERT_EQ(read_file(file), result) << "round " << round;
+  }
+}
+
+// Stops the run in the middle of reading the file, lets another program
+// act, and lets the run go on.
+RunResult meddle(const fs::path& exe, const fs::path& file, const fs::path& tmp,
+                 const std::function<void()>& act) {
+  Child child(exe, {file.string()}, tmp);
+  EXPECT_TRUE(child.stop_while_reading(file));
+  act();
+  ::kill(child.pid(), SIGCONT);
+  return child.finish();
+}
+
+TEST_F(Sharing, LeavesWhatAnotherProgramDidMeanwhile) {
+  const std::string original = indented(16 << 20);
+  const fs::path file = dir_ / "f";
+  const fs::path victim = dir_ / "victim";
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    std::function<void()> check;
+  } cases[] = {
+      {"an editor saves: a new file renamed over it",
+       [&] {
+         write_file(dir_ / "saved", "edited\n");
+         fs::rename(dir_ / "saved", file);
+       },
+       [&] { EXPECT_EQ(read_file(file), "edited\n"); }},
+      {"a log line appended",
+       [&] { std::ofstream(file, std::ios::binary | std::ios::app) << "appended\n"; },
+       [&] { EXPECT_EQ(read_file(file), original + "appended\n"); }},
+      {"the name swapped for a symbolic link to another file",
+       [&] {
+         fs::remove(file);
+         fs::create_symlink(victim, file);
+       },
+       [&] {
+         EXPECT_EQ(read_file(victim), "  not yours\n");
+         EXPECT_TRUE(fs::is_symlink(file));
+       }},
+      {"the name swapped for a FIFO",
+       [&] {
+         fs::remove(file);
+         ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+       },
+       [&] { EXPECT_TRUE(fs::is_fifo(file)); }},
+  };
+  for (const auto& c : cases) {
+    fs::remove(file);
+    write_file(file, original);
+    write_file(victim, "  not yours\n");
+    const RunResult run = meddle(exe_, file, tmp_, c.act);
+    EXPECT_EQ(run.status, 1) << c.what;
+    EXPECT_TRUE(run.out.ends_with(kChanged)) << c.what << ": " << run.out;
+    c.check();
+  }
+}
+
+// Root rewriting a file in a directory that another user may write: a swap
+// of the name for a symbolic link never makes root write elsewhere.
+TEST_F(Sharing, SwapInAnotherUsersDirectoryNeverWritesElsewhere) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another user";
+  const fs::path theirs = dir_ / "theirs";
+  fs::create_directory(theirs);
+  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  const fs::path file = theirs / "f";
+  write_file(file, indented(16 << 20));
+  write_file(dir_ / "precious", "  root's own\n");
+  const RunResult run = meddle(exe_, file, tmp_, [&] {
+    fs::remove(file);
+    fs::create_symlink(dir_ / "precious", file);
+  });
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(read_file(dir_ / "precious"), "  root's own\n");
+}
+
+// A writable file of another user in a sticky, world-writable directory,
+// which the kernel protects against opening with O_CREAT.
+TEST_F(Sharing, RewritesAnotherUsersFileInAStickyDirectory) {
+  const char* knob = "/proc/sys/fs/protected_regular";
+  std::string before;
+  std::ifstream(knob) >> before;
+  if (::geteuid() != 0 || before.empty()) GTEST_SKIP() << "needs root and " << knob;
+  std::ofstream(knob) << "1";
+  const fs::path sticky = dir_ / "sticky";
+  fs::create_directory(sticky);
+  fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+  const fs::path file = sticky / "f";
+  write_file(file, kSample);
+  ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  fs::permissions(file, fs::perms::all);
+  const RunResult run = run_exe({file.string()}, tmp_);
+  std::ofstream(knob) << before;
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(read_file(file), kResult);
+}
+
+TEST_F(Sharing, ClosedStandardDescriptorsNeverReceiveTheText) {
+  const fs::path file = dir_ / "f";
+  write_file(file, kSample);
+  const RunResult run = run_exe({file.string()}, tmp_, {.close_standard = true});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(file), kResult);
+}
+
+// Standard output full, and the write-back failing on a full file system
+// under a file with a name as long as names go: where the complete text is
+// still reaches the user, on standard error.
+TEST_F(Sharing, LongNameFullDiskAndFailingOutputStillSayWhereTheTextIs) {
+  const fs::path small = dir_ / "small";
+  fs::create_directory(small);
+  if (::geteuid() != 0 ||
+      std::system(("mount -t tmpfs -o size=1m tmpfs " + small.string()).c_str()) != 0) {
+    GTEST_SKIP() << "needs root to mount a small tmpfs";
+  }
+  const fs::path file = small / std::string(255, 'n');
+  std::string original;
+  while (original.size() < 800000) original += "x\n";
+  write_file(file, original);
+  const RunResult run = run_exe({file.string()}, tmp_, {.output_file = "/dev/full"});
+  const std::string marker = "Its complete new text is saved in \"";
+  const std::size_t at = run.err.find(marker);
+  ASSERT_NE(at, std::string::npos) << run.err;
+  const std::string saved = run.err.substr(
+      at + marker.size(), run.err.find('"', at + marker.size()) - at - marker.size());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(read_file(saved), reference_rewrite(original));
+  fs::remove(saved);
+  std::system(("umount " + small.string()).c_str());
+}
+
+// kill -9 at moments spread over a run, the last ones inside the
+// write-back: the text survives under its lasting name, and the next run
+// finds it and finishes the write-back.
+TEST_F(Sharing, NextRunFinishesWhatKillNineInterrupted) {
+  const fs::path file = dir_ / "f";
+  const std::string original = indented(48 << 20);
+  const std::string result = reference_rewrite(original);
+  int finished = 0;
+  for (int moment = 0; moment < 16; ++moment) {
+    write_file(file, original);
+    {
+      Child child(exe_, {file.string()}, tmp_);
+      if (moment < 8) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment * 10));
+      } else {
+        child.wait_for_output("Copying back over original...");
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment - 8) * 3);
+      }
+      ::kill(child.pid(), SIGKILL);
+      child.finish();
+    }
+    const RunResult next = run_exe({file.string()}, tmp_);
+    EXPECT_EQ(next.status, 0) << "moment " << moment << ": " << next.out;
+    EXPECT_EQ(read_file(file), result) << "moment " << moment;
+    if (next.out.find("Finished writing back") != std::string::npos) ++finished;
+  }
+  RecordProperty("write_backs_finished", finished);
+}
+
+}  // namespace
+}  // namespace ostrel

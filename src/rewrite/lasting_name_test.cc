@@ -1,0 +1,128 @@
+// The lasting name and its fallbacks on the real file system, reached by
+// failing chosen calls: wherever the new text is kept, it is complete while
+// the file is written back, it is gone after a rewrite, and it is where the
+// report says when the write-back fails.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/test_files.h"
+#include "rewrite/indent_removal.h"
+#include "rewrite/reference_model.h"
+#include "streams/faulty_file_system.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+void set_temp_directory(const fs::path& dir) {
+#ifdef _WIN32
+  SetEnvironmentVariableW(L"TMP", dir.c_str());
+  SetEnvironmentVariableW(L"TEMP", dir.c_str());
+#else
+  ::setenv("TMPDIR", dir.c_str(), 1);
+#endif
+}
+
+std::vector<fs::path> entries(const fs::path& dir) {
+  std::vector<fs::path> all;
+  for (const auto& entry : fs::directory_iterator(dir)) all.push_back(entry.path().filename());
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+std::vector<fs::path> lasting_names(const fs::path& dir) {
+  std::vector<fs::path> found;
+  for (const fs::path& name : entries(dir)) {
+    if (name.string().starts_with("ostrel-saved-")) found.push_back(dir / name);
+  }
+  return found;
+}
+
+TEST(LastingName, FallsBackOnTheRealFileSystem) {
+  const fs::path base = fs::temp_directory_path() / "ostrel-lasting-test";
+  fs::remove_all(base);
+  fs::create_directories(base / "tmp");
+  fs::create_directories(base / "dir");
+  set_temp_directory(base / "tmp");
+  const fs::path file = base / "dir" / "f";
+  const std::string original = kSample + std::string(300000, ' ') + "x\n";
+  const std::string result = reference_rewrite(original);
+
+  enum Where { in_temp, beside, nowhere };
+  const struct {
+    const char* what;
+    std::vector<Fault> faults;
+    Where where;
+    bool write_back_fails;
+  } cases[] = {
+      {"the work file named", {}, in_temp, false},
+      {"a copy beside it", {{Call::name_as, 1, EPERM}}, in_temp, false},
+      {"a copy beside the file",
+       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}},
+       beside,
+       false},
+      {"nowhere",
+       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::create_new, 2, EROFS}},
+       nowhere,
+       false},
+      {"the work file named, write-back fails", {{Call::copy, 1, ENOSPC}}, in_temp, true},
+      {"beside the file, write-back fails",
+       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::copy, 2, ENOSPC}},
+       beside,
+       true},
+  };
+  for (const auto& c : cases) {
+    write_file(file, original);
+    FaultyFileSystem faulty(os_file_system());
+    faulty.faults = c.faults;
+    const fs::path dirs[] = {base / "tmp", base / "dir"};
+    fs::path lasting;
+    RewriteEvents events;
+    events.copying_back = [&] {
+      // The whole new text has its lasting name where expected, and only it.
+      const std::vector<fs::path> found = lasting_names(dirs[c.where]);
+      ASSERT_EQ(found.size(), 1U) << c.what;
+      EXPECT_TRUE(lasting_names(dirs[1 - c.where]).empty()) << c.what;
+      lasting = found[0];
+      // On Windows the work file, unlike a copy, is shared with nobody.
+      const bool shared = !kWindows || (!c.faults.empty() && c.faults[0].call == Call::name_as);
+      EXPECT_TRUE(!shared || read_file(lasting) == result) << c.what;
+    };
+    const RewriteResult run = run_indent_removal(faulty, utf8_of(file), events);
+    if (c.where == nowhere) {
+      EXPECT_EQ(run.outcome, RewriteOutcome::not_saved) << c.what;
+      EXPECT_EQ(run.save_errors.size(), 2U) << c.what;
+      EXPECT_TRUE(read_file(file) == original) << c.what;
+    } else if (c.write_back_fails) {
+      EXPECT_EQ(run.outcome, RewriteOutcome::failed_after_emptying) << c.what;
+      EXPECT_EQ(path_from_utf8(run.saved_as), lasting) << c.what;
+      EXPECT_TRUE(read_file(lasting) == result) << c.what;
+      fs::remove(lasting);
+    } else {
+      EXPECT_EQ(run.outcome, RewriteOutcome::done) << c.what;
+      EXPECT_TRUE(read_file(file) == result) << c.what;
+    }
+    EXPECT_TRUE(fs::is_empty(base / "tmp")) << c.what;
+    EXPECT_EQ(entries(base / "dir"), std::vector<fs::path>{"f"}) << c.what;
+  }
+  fs::remove_all(base);
+}
+
+}  // namespace
+}  // namespace ostrel
