@@ -10,6 +10,7 @@
 
 #include "app/messages.h"
 #include "app/test_files.h"
+#include "rewrite/reference_model.h"
 #include "streams/error.h"
 #include "streams/win32_text.h"
 
@@ -39,40 +40,74 @@ fs::path module_directory() {
   return fs::path(path).parent_path();
 }
 
-RunResult run_ostrel(const std::vector<std::wstring>& args) {
-  std::wstring command = L"\"" + (module_directory() / L"ostrel.exe").wstring() + L"\"";
-  for (const std::wstring& arg : args) command += L" \"" + arg + L"\"";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return {};
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write_end;
-  startup.hStdError = write_end;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &process);
-  CloseHandle(write_end);
-  RunResult run;
-  if (!started) {
-    CloseHandle(read_end);
-    ADD_FAILURE() << "could not start ostrel.exe: " << GetLastError();
+// A started run of ostrel.exe, its standard output and error a pipe.
+class Started {
+ public:
+  explicit Started(const std::vector<std::wstring>& args) {
+    std::wstring command = L"\"" + (module_directory() / L"ostrel.exe").wstring() + L"\"";
+    for (const std::wstring& arg : args) command += L" \"" + arg + L"\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end_, &write_end, &inherit, 0)) return;
+    SetHandleInformation(read_end_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process_)) {
+      ADD_FAILURE() << "could not start ostrel.exe: " << GetLastError();
+    }
+    CloseHandle(write_end);
+  }
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+  ~Started() {
+    if (read_end_ != nullptr) CloseHandle(read_end_);
+    if (process_.hProcess != nullptr) {
+      TerminateProcess(process_.hProcess, 1);
+      WaitForSingleObject(process_.hProcess, INFINITE);
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+    }
+  }
+
+  // Reads the output until it holds text or ends.
+  bool wait_for_output(const std::string& text) {
+    while (out_.find(text) == std::string::npos) {
+      if (!read_some()) return false;
+    }
+    return true;
+  }
+  // Ends the process at once, as the system does to a process killed.
+  void terminate() const { TerminateProcess(process_.hProcess, 1); }
+  RunResult finish() {
+    while (read_some()) {
+    }
+    WaitForSingleObject(process_.hProcess, INFINITE);
+    RunResult run;
+    GetExitCodeProcess(process_.hProcess, &run.status);
+    run.out = out_;
     return run;
   }
-  char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(read_end, buffer, sizeof buffer, &n, nullptr) && n > 0) run.out.append(buffer, n);
-  CloseHandle(read_end);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, &run.status);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return run;
-}
+
+ private:
+  bool read_some() {
+    char buffer[4096];
+    DWORD n = 0;
+    if (!ReadFile(read_end_, buffer, sizeof buffer, &n, nullptr) || n == 0) return false;
+    out_.append(buffer, n);
+    return true;
+  }
+
+  HANDLE read_end_ = nullptr;
+  PROCESS_INFORMATION process_{};
+  std::string out_;
+};
+
+RunResult run_ostrel(const std::vector<std::wstring>& args) { return Started(args).finish(); }
 
 class WindowsExecutable : public ::testing::Test {
  protected:
@@ -153,6 +188,64 @@ TEST_F(WindowsExecutable, UnusableWorkDirectoryLeavesFileUnchanged) {
                                "\r\nThe file was not changed.\r\n";
   EXPECT_TRUE(run.out.ends_with(expected)) << run.out;
   EXPECT_EQ(read_file(file), kSample);
+}
+
+std::string indented(std::size_t bytes) {
+  std::string text;
+  for (int i = 0; text.size() < bytes; ++i) {
+    text += std::string(i % 7, ' ') + "line " + std::to_string(i) + "\n";
+  }
+  return text;
+}
+
+// A run on a file that another run holds locked waits, says so, and
+// rewrites the file once the lock is released.
+TEST_F(WindowsExecutable, WaitsForTheRunThatHoldsTheFile) {
+  const fs::path file = dir_ / "f";
+  write_file(file, kSample);
+  HANDLE other =
+      CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  OVERLAPPED whole{};
+  ASSERT_TRUE(LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole));
+  Started run({file.wstring()});
+  EXPECT_TRUE(run.wait_for_output("waiting for it to finish"));
+  Sleep(200);
+  UnlockFileEx(other, 0, MAXDWORD, MAXDWORD, &whole);
+  CloseHandle(other);
+  const RunResult result = run.finish();
+  EXPECT_EQ(result.status, 0U) << result.out;
+  EXPECT_EQ(read_file(file), kResult);
+}
+
+// TerminateProcess, as a kill that cannot be caught, at moments spread over
+// a run and inside the write-back: the next run finds the saved text and
+// finishes, and nothing is left in TMP.
+TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
+  const fs::path file = dir_ / "f";
+  const std::string original = indented(32 << 20);
+  const std::string result = reference_rewrite(original);
+  int finished = 0;
+  for (int moment = 0; moment < 10; ++moment) {
+    write_file(file, original);
+    {
+      Started run({file.wstring()});
+      if (moment < 5) {
+        Sleep(static_cast<DWORD>(moment * 60));
+      } else {
+        run.wait_for_output("Copying back over original...");
+        Sleep(static_cast<DWORD>(moment - 5));
+      }
+      run.terminate();
+      run.finish();
+    }
+    const RunResult next = run_ostrel({file.wstring()});
+    EXPECT_EQ(next.status, 0U) << moment << next.out;
+    EXPECT_TRUE(read_file(file) == result) << moment;
+    if (next.out.find("Finished writing back") != std::string::npos) ++finished;
+  }
+  RecordProperty("write_backs_finished", finished);
 }
 
 }  // namespace
