@@ -133,7 +133,11 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
         EXPECT_FALSE(target.locked) << where;
         const auto hold = std::find(fs.log.begin(), fs.log.end(), Call::hold_interrupts);
         const auto truncate = std::find(fs.log.begin(), fs.log.end(), Call::truncate);
+        const auto named = std::find_if(fs.log.begin(), fs.log.end(), [](Call call) {
+          return call == Call::name_as || call == Call::create_new;
+        });
         EXPECT_TRUE(truncate == fs.log.end() || hold < truncate) << where;
+        EXPECT_TRUE(named == fs.log.end() || hold < named) << where;
         EXPECT_EQ(held_at_report, hold != fs.log.end()) << where;
         std::vector<std::string> others = fs.list();
         std::erase(others, "t");
