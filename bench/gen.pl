@@ -1,17 +1,25 @@
 #!/usr/bin/perl
 # gen.pl BYTES VARIANT: writes about BYTES bytes of indented text to standard
-# output, the same every time. VARIANT: lf, crlf, or long (LF, with a few
-# lines of over 100 KiB).
+# output, the same every time. VARIANT: lf, crlf, long (LF, with a few lines
+# of over 100 KiB), or utf16 (LF, UTF-16LE with its byte-order mark, with a
+# few words beyond ASCII).
 use strict;
 use warnings;
 
 my ($bytes, $variant) = @ARGV;
-die "usage: gen.pl BYTES lf|crlf|long\n" unless defined $variant && $variant =~ /^(lf|crlf|long)$/;
+die "usage: gen.pl BYTES lf|crlf|long|utf16\n"
+  unless defined $variant && $variant =~ /^(lf|crlf|long|utf16)$/;
 srand(42);
 binmode STDOUT;
 my @words = qw(alpha beta gamma delta return total int for while if else the of value index);
+# Größe, 上限 (U+4E0A holds a byte 0x0A), 値.
+push @words, "gr\x{f6}\x{df}e", "\x{4e0a}\x{9650}", "\x{5024}" if $variant eq 'utf16';
 my $eol = $variant eq 'crlf' ? "\r\n" : "\n";
 my $size = 0;
+if ($variant eq 'utf16') {
+    print "\xff\xfe";
+    $size = 2;
+}
 while ($size < $bytes) {
     my $line;
     if ($variant eq 'long' && rand() < 0.0005) {
@@ -21,6 +29,7 @@ while ($size < $bytes) {
               . join(' ', map { $words[rand @words] } 0 .. int(rand 8));
     }
     $line .= $eol;
+    $line = pack('v*', map { ord } split //, $line) if $variant eq 'utf16';
     print $line;
     $size += length $line;
 }

@@ -25,7 +25,7 @@ if $quick; then
   big=""
   runs=3
 else
-  sets="lf-1m:1048576:lf lf-64m:67108864:lf crlf-64m:67108864:crlf long-64m:67108864:long"
+  sets="lf-1m:1048576:lf lf-64m:67108864:lf crlf-64m:67108864:crlf long-64m:67108864:long utf16-64m:67108864:utf16"
   big="lf-1g"
   runs=10
 fi

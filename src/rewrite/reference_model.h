@@ -1,24 +1,62 @@
 // The rewrite's rules written the plain way, for tests to compare against:
-// CR LF is a line end, every line loses the spaces it starts with, and every
-// line end is written as CR LF.
+// the byte-order mark gives the width and byte order of a code unit (one
+// byte without a mark); CR LF is a line end, every line loses the space
+// units it starts with, every line end is written as CR LF, and the mark
+// and the bytes of an incomplete last unit are kept.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrel {
 
 inline std::string reference_rewrite(std::string_view input) {
-  std::string output;
-  bool line_start = true;
-  for (std::size_t i = 0; i < input.size(); ++i) {
-    const char c = input[i];
-    if (c == '\r' && i + 1 < input.size() && input[i + 1] == '\n') continue;
-    if (line_start && c == ' ') continue;
-    line_start = c == '\n';
-    output += line_start ? "\r\n" : std::string(1, c);
+  using namespace std::string_view_literals;
+  std::size_t width = 1;
+  std::size_t mark = 0;
+  bool big_endian = false;
+  if (input.starts_with("\xff\xfe\0\0"sv)) {
+    width = mark = 4;
+  } else if (input.starts_with("\0\0\xfe\xff"sv)) {
+    width = mark = 4;
+    big_endian = true;
+  } else if (input.starts_with("\xff\xfe"sv)) {
+    width = mark = 2;
+  } else if (input.starts_with("\xfe\xff"sv)) {
+    width = mark = 2;
+    big_endian = true;
+  } else if (input.starts_with("\xef\xbb\xbf"sv)) {
+    mark = 3;
   }
-  return output;
+  std::vector<std::uint32_t> units;
+  std::size_t i = mark;
+  for (; i + width <= input.size(); i += width) {
+    std::uint32_t unit = 0;
+    for (std::size_t b = 0; b < width; ++b) {
+      const auto byte = static_cast<unsigned char>(input[i + (big_endian ? b : width - 1 - b)]);
+      unit = unit << 8 | byte;
+    }
+    units.push_back(unit);
+  }
+  const auto spell = [&](std::uint32_t unit) {
+    std::string bytes(width, '\0');
+    for (std::size_t b = 0; b < width; ++b) {
+      bytes[big_endian ? width - 1 - b : b] = static_cast<char>(unit >> (8 * b) & 0xff);
+    }
+    return bytes;
+  };
+
+  std::string output(input.substr(0, mark));
+  bool line_start = true;
+  for (std::size_t u = 0; u < units.size(); ++u) {
+    if (units[u] == '\r' && u + 1 < units.size() && units[u + 1] == '\n') continue;
+    if (line_start && units[u] == ' ') continue;
+    line_start = units[u] == '\n';
+    output += line_start ? spell('\r') + spell('\n') : spell(units[u]);
+  }
+  return output + std::string(input.substr(i));
 }
 
 }  // namespace ostrel

@@ -1,6 +1,7 @@
-// Differential fuzz target: random bytes, read in random chunk sizes through
-// random buffer and line sizes, go through the real stream layer and both
-// passes, and must come out as the plain-rules model says.
+// Differential fuzz target: random text in each encoding, read in random
+// chunk sizes through random buffer and line sizes, goes through the real
+// stream layer and both passes, and must come out as the plain-rules model
+// says.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,7 +11,6 @@
 #include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
 #include "rewrite/strip_pass.h"
-#include "streams/buffered_stream.h"
 #include "streams/memory_file_system.h"
 
 namespace {
@@ -19,20 +19,51 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
+// The file: the byte-order mark that selector & 7 chooses (none for 0, 6
+// and 7), then the rest of the data, either as it is or, when selector & 8
+// and the mark is for UTF-16 or UTF-32, as one code unit per byte, taken
+// from a list of those that trip up code that mistakes one width for another,
+// then (selector >> 4) % width stray bytes that make no whole unit.
+std::string make_file(std::uint8_t selector, const std::uint8_t* data, std::size_t size) {
+  static const char* const marks[] = {
+      "", "\xef\xbb\xbf", "\xff\xfe", "\xfe\xff", "\xff\xfe\0\0", "\0\0\xfe\xff", "", ""};
+  static const std::size_t mark_sizes[] = {0, 3, 2, 2, 4, 4, 0, 0};
+  static const std::uint32_t tricky[] = {0x20,   0x20,       0x20,       0x0d,      0x0a,   0x0d,
+                                         0x0a,   0x09,       0x00,       0x2000,    0x0a00, 0x0a0d,
+                                         0x0d0a, 0x200a,     0xd80a,     0xdc20,    0xfeff, 0xfffe,
+                                         0xd83d, 0x000a0000, 0x0020000a, 0x0d000a00};
+  const std::size_t choice = selector & 7U;
+  const std::size_t width = choice >= 2 && choice <= 5 ? (choice <= 3 ? 2 : 4) : 1;
+  const bool big_endian = choice == 3 || choice == 5;
+  std::string file(marks[choice], mark_sizes[choice]);
+  if (width == 1 || (selector & 8U) == 0) {
+    return file.append(reinterpret_cast<const char*>(data), size);
+  }
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::uint32_t unit =
+        data[i] < 3 * std::size(tricky) ? tricky[data[i] % std::size(tricky)] : data[i];
+    for (std::size_t b = 0; b < width; ++b) {
+      file += static_cast<char>(unit >> (8 * (big_endian ? width - 1 - b : b)) & 0xffU);
+    }
+  }
+  return file.append("\x0a\x20\x0d", (selector >> 4U) % width);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ostrel;
-  if (size < 4) return 0;
-  // The first four bytes choose the sizes; the rest is the file.
+  if (size < 5) return 0;
+  // The first four bytes choose the sizes, the fifth the encoding; the rest
+  // makes the file.
   const std::size_t line_size = (data[0] & 0x80) != 0 ? LINE_BUFFER_SIZE : 2 + data[0] % 32;
-  const std::size_t input_size = line_size + 1 + data[1] % 64;
+  const std::size_t input_size = line_size + 8 + data[1] % 64;
   const std::size_t output_size = 1 + data[2] % 64;
   const std::size_t read_chunk = 1 + data[3] % 64;
-  const std::string text(reinterpret_cast<const char*>(data) + 4, size - 4);
+  const std::string text = make_file(data[4], data + 5, size - 5);
   const std::string expected = reference_rewrite(text);
 
-  // The passes with small, odd sizes.
+  // The strip pass with small, odd sizes.
   MemoryFileSystem fs;
   fs.put("t", text);
   fs.read_chunk = read_chunk;
@@ -44,12 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(fs.create_new("copy", copy).ok());
   std::vector<char> input_buffer(input_size);
   std::vector<char> output_buffer(output_size);
-  InputStream from(*target, input_buffer, LineEnds::text, line_size);
-  OutputStream to(*work, output_buffer, LineEnds::text);
-  check(strip_pass(from, to).ok());
+  bool changed = false;
+  check(strip_file(*target, *work, input_buffer, output_buffer, changed, line_size).ok());
   check(work->rewind().ok());
   check(work->copy_to(*copy, input_buffer).ok());
   check(*fs.bytes("copy") == expected);
+  check(changed == (expected != text));
 
   // The whole run, as the program makes it.
   MemoryFileSystem whole;

@@ -1,26 +1,23 @@
 #include "rewrite/strip_pass.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
+#include "streams/buffered_stream.h"
+#include "streams/code_units.h"
+
 namespace ostrel {
 
-Status strip_pass(InputStream& target, OutputStream& work) {
-  bool in_indent = true;
-  for (;;) {
-    std::span<const char> piece;
-    if (Status status = target.next_piece(piece); !status.ok()) return status;
-    if (piece.empty()) return work.flush();
-    const std::size_t strip = in_indent ? strip_leading_spaces(piece) : 0;
-    in_indent = piece.back() == '\n' || (in_indent && strip == piece.size());
-    if (Status status = work.write_piece(piece.subspan(strip)); !status.ok()) return status;
-  }
-}
+namespace {
 
-std::size_t strip_leading_spaces(std::span<const char> piece) {
+// The number of bytes of the space code units at the start of piece.
+template <class Units>
+std::size_t leading_spaces(std::span<const char> piece) {
+  constexpr std::size_t width = Units::width;
   // Eight bytes at a time: indents are often long, and this is the hot path.
-  constexpr std::uint64_t spaces = 0x2020202020202020;
+  constexpr std::uint64_t spaces = Units::repeated(Units::space);
   std::size_t count = 0;
   for (; piece.size() - count >= sizeof spaces; count += sizeof spaces) {
     std::uint64_t word = 0;
@@ -28,19 +25,92 @@ std::size_t strip_leading_spaces(std::span<const char> piece) {
     if (const std::uint64_t other = word ^ spaces; other != 0) {
       const int first = std::endian::native == std::endian::little ? std::countr_zero(other)
                                                                    : std::countl_zero(other);
-      return count + static_cast<std::size_t>(first) / 8;
+      return count + static_cast<std::size_t>(first) / 8 / width * width;
     }
   }
-  while (count < piece.size() && piece[count] == ' ') ++count;
+  while (piece.size() - count >= width && Units::is(piece.data() + count, Units::space)) {
+    count += width;
+  }
   return count;
 }
 
-Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output) {
+// Copies the target's line pieces into the work file, less the spaces that
+// start each line, and adds the bytes it leaves out to removed. A line
+// longer than a piece arrives in several; only the spaces at the start of
+// the whole line go, however many pieces they span.
+template <class Units>
+Status strip_pass(InputStream<Units>& target, OutputStream<Units>& work, std::uint64_t& removed) {
+  bool in_indent = true;
+  for (;;) {
+    std::span<const char> piece;
+    if (Status status = target.next_piece(piece); !status.ok()) return status;
+    if (piece.empty()) return work.flush();
+    const std::size_t strip = in_indent ? leading_spaces<Units>(piece) : 0;
+    removed += strip;
+    const bool line_end = piece.size() >= Units::width &&
+                          Units::is(piece.data() + piece.size() - Units::width, Units::lf);
+    in_indent = line_end || (in_indent && strip == piece.size());
+    if (Status status = work.write_piece(piece.subspan(strip)); !status.ok()) return status;
+  }
+}
+
+// The strip pass in one encoding. input's first `buffered` bytes were read
+// already; the first mark_size of them are the byte-order mark.
+template <class Units>
+Status strip_text(File& target, File& work, std::span<char> input, std::span<char> output,
+                  std::size_t line_size, std::size_t mark_size, std::size_t buffered,
+                  bool& changed) {
+  InputStream<Units> from(target, input, line_size, mark_size, buffered);
+  OutputStream<Units> to(work, output);
+  std::uint64_t removed = 0;
+  Status status = to.write(input.first(mark_size));
+  if (status.ok()) status = strip_pass(from, to, removed);
+  // The text only loses spaces and gains CRs: it is unchanged exactly when
+  // it lost none and kept its length.
+  changed = removed != 0 || to.bytes_written() != from.bytes_read();
+  return status;
+}
+
+}  // namespace
+
+Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
+                  bool& changed, std::size_t line_size) {
   // The work file receives the text exactly as it is to stand in the target,
   // CR LF line ends included, so that copying it back is a plain copy.
-  InputStream from(target, input, LineEnds::text, LINE_BUFFER_SIZE);
-  OutputStream to(work, output, LineEnds::text);
-  return strip_pass(from, to);
+  //
+  // The byte-order mark is within the first four bytes. The first read asks
+  // for a full buffer, as every later one does; only a read that returns
+  // fewer than four bytes is followed by another before the mark is known.
+  std::size_t buffered = 0;
+  std::size_t got = 0;
+  do {
+    if (Status status = target.read(input.subspan(buffered), got); !status.ok()) return status;
+    buffered += got;
+  } while (buffered < 4 && got != 0);
+  const ByteOrderMark mark = byte_order_mark(input.first(std::min<std::size_t>(buffered, 4)));
+  const auto strip = [&](auto units) {
+    return strip_text<decltype(units)>(target, work, input, output, line_size, mark.size, buffered,
+                                       changed);
+  };
+  switch (mark.encoding) {
+    case Encoding::utf16le:
+      return strip(Utf16Le{});
+    case Encoding::utf16be:
+      return strip(Utf16Be{});
+    case Encoding::utf32le:
+      return strip(Utf32Le{});
+    case Encoding::utf32be:
+      return strip(Utf32Be{});
+    case Encoding::bytes:
+    case Encoding::utf8:
+      break;
+  }
+  return strip(Bytes{});
+}
+
+Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output) {
+  bool changed = false;
+  return strip_file(target, work, input, output, changed);
 }
 
 }  // namespace ostrel

@@ -1,11 +1,10 @@
 // The strip pass: the target's text, less the spaces that start its lines,
-// into the work file, with CR LF line ends.
+// into the work file, with CR LF line ends, in the target's own encoding.
 #pragma once
 
 #include <cstddef>
 #include <span>
 
-#include "streams/buffered_stream.h"
 #include "streams/error.h"
 #include "streams/file_system.h"
 
@@ -15,18 +14,25 @@ namespace ostrel {
 // holds at most LINE_BUFFER_SIZE - 1 bytes.
 inline constexpr std::size_t LINE_BUFFER_SIZE = 1024;
 
-// The number of spaces (0x20, nothing else) at the start of piece.
-std::size_t strip_leading_spaces(std::span<const char> piece);
-
-// Copies the target's line pieces into the work file, less the spaces that
-// start each line. A line longer than a piece arrives in several; only the
-// spaces at the start of the whole line go, however many pieces they span.
-Status strip_pass(InputStream& target, OutputStream& work);
-
-// Reads target from its current position to its end and writes its text to
-// work as it is to stand in the target: without the spaces that start its
-// lines, every line end as CR LF. The two buffers are the read-ahead and
-// write-behind memory; input must be larger than LINE_BUFFER_SIZE.
+// Reads target from its current position (its start) to its end and writes
+// its text to work as it is to stand in the target: without the spaces that
+// start its lines, every line end as CR LF.
+//
+// The text is read in the encoding its byte-order mark announces, and written
+// in the same encoding, mark first: UTF-16 and UTF-32 (either byte order) in
+// their code units of two and four bytes, UTF-8 with a mark and anything
+// without a mark as bytes. Bytes at the end too few to make a whole code
+// unit are kept as they are.
+//
+// changed is set to whether what was written differs from what was read: a
+// space removed, or a line end written as CR LF that was a LF alone.
+//
+// The two buffers are the read-ahead and write-behind memory; input must
+// hold line_size + 8 bytes or more. A line piece holds at most line_size - 1
+// bytes.
+Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
+                  bool& changed, std::size_t line_size = LINE_BUFFER_SIZE);
+// The same, for a caller that does not ask whether anything changed.
 Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output);
 
 }  // namespace ostrel

@@ -5,17 +5,27 @@
 
 namespace ostrel {
 
-InputStream::InputStream(File& file, std::span<char> buffer, LineEnds line_ends,
-                         std::size_t line_size)
-    : file_(file), buffer_(buffer), line_ends_(line_ends), max_piece_(line_size - 1) {}
+template <class Units>
+InputStream<Units>::InputStream(File& file, std::span<char> buffer, std::size_t line_size,
+                                std::size_t begin, std::size_t end)
+    : file_(file),
+      buffer_(buffer),
+      max_piece_(std::max(width, (line_size - 1) / width * width)),
+      begin_(begin),
+      end_(end),
+      bytes_read_(end) {}
 
-Status InputStream::next_piece_slow(std::span<const char>& piece) {
+template <class Units>
+Status InputStream<Units>::next_piece_slow(std::span<const char>& piece) {
   for (;;) {
     if (take_line(piece)) return {};
-    // No line feed within the limit: a full piece, or the file's last one.
+    // No LF within the limit. The unit after a full piece is in the buffer
+    // and is no LF, so the piece cannot end between a CR and its LF.
     const std::size_t available = end_ - begin_;
-    if (available > max_piece_ || at_end_) {
-      const std::size_t take = std::min(available, max_piece_);
+    if (available >= max_piece_ + width || at_end_) {
+      std::size_t take = std::min(available, max_piece_) / width * width;
+      // At the end, the bytes of an incomplete last unit come alone.
+      if (take == 0) take = available;
       piece = {buffer_.data() + begin_, take};
       begin_ += take;
       return {};
@@ -29,31 +39,29 @@ Status InputStream::next_piece_slow(std::span<const char>& piece) {
   }
 }
 
-Status InputStream::read_more() {
+template <class Units>
+Status InputStream<Units>::read_more() {
   std::size_t got = 0;
   if (Status status = file_.read(buffer_.subspan(end_), got); !status.ok()) return status;
   end_ += got;
+  bytes_read_ += got;
   at_end_ = got == 0;
   return {};
 }
 
-OutputStream::OutputStream(File& file, std::span<char> buffer, LineEnds line_ends)
-    : file_(file), buffer_(buffer), line_ends_(line_ends) {}
+template <class Units>
+OutputStream<Units>::OutputStream(File& file, std::span<char> buffer)
+    : file_(file), buffer_(buffer) {}
 
-Status OutputStream::write(std::span<const char> bytes) {
-  if (line_ends_ == LineEnds::binary) return put(bytes);
-  static constexpr char crlf[] = {'\r', '\n'};
-  for (;;) {
-    const auto* lf = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
-    if (lf == nullptr) return put(bytes);
-    const auto before = static_cast<std::size_t>(lf - bytes.data());
-    if (Status status = put(bytes.first(before)); !status.ok()) return status;
-    if (Status status = put(crlf); !status.ok()) return status;
-    bytes = bytes.subspan(before + 1);
-  }
+template <class Units>
+Status OutputStream<Units>::write_line_end_slow(std::span<const char> piece) {
+  if (Status status = put(piece.first(piece.size() - width)); !status.ok()) return status;
+  if (Status status = put(Units::cr); !status.ok()) return status;
+  return put(Units::lf);
 }
 
-Status OutputStream::put_slow(std::span<const char> bytes) {
+template <class Units>
+Status OutputStream<Units>::put_slow(std::span<const char> bytes) {
   while (!bytes.empty()) {
     if (used_ == buffer_.size()) {
       if (Status status = flush(); !status.ok()) return status;
@@ -66,12 +74,25 @@ Status OutputStream::put_slow(std::span<const char> bytes) {
   return first_error_;
 }
 
-Status OutputStream::flush() {
+template <class Units>
+Status OutputStream<Units>::flush() {
   if (first_error_.ok() && used_ > 0) {
     first_error_ = file_.write(buffer_.first(used_));
+    flushed_ += used_;
     used_ = 0;
   }
   return first_error_;
 }
+
+template class InputStream<Bytes>;
+template class InputStream<Utf16Le>;
+template class InputStream<Utf16Be>;
+template class InputStream<Utf32Le>;
+template class InputStream<Utf32Be>;
+template class OutputStream<Bytes>;
+template class OutputStream<Utf16Le>;
+template class OutputStream<Utf16Be>;
+template class OutputStream<Utf32Le>;
+template class OutputStream<Utf32Be>;
 
 }  // namespace ostrel

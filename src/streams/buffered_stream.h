@@ -1,55 +1,66 @@
-// Buffered streams over a File, with the text convention for line ends done
-// here rather than by the OS, so that every platform gives the same bytes:
-// a text stream reads CR LF as LF and writes LF as CR LF; a binary stream
-// passes bytes through unchanged.
+// Buffered streams over a File that read and write text in the file's own
+// code units, with the line-end convention done here rather than by the OS,
+// so that every platform gives the same bytes: the input reads a CR LF pair
+// as LF, the output writes a LF that ends a line piece as CR LF.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <span>
 
+#include "streams/code_units.h"
 #include "streams/file_system.h"
 
 namespace ostrel {
 
-enum class LineEnds { binary, text };
-
+template <class Units>
 class InputStream {
  public:
-  // Pieces hold at most line_size - 1 bytes, as a line read by fgets into a
-  // buffer of line_size bytes does. buffer holds the bytes read ahead and
-  // must be larger than line_size; a text stream changes it in place.
-  InputStream(File& file, std::span<char> buffer, LineEnds line_ends, std::size_t line_size);
+  static constexpr std::size_t width = Units::width;
 
-  // Sets piece to the next line piece: the bytes up to and including the
-  // next line feed, or line_size - 1 bytes when no line feed comes sooner, or
-  // what is left at the end of the file. Every byte value, NUL included, is
-  // an ordinary byte. piece is empty only at the end of the file, and stays
-  // valid until the next call.
+  // Pieces hold at most line_size - 1 bytes, as a line read by fgets into a
+  // buffer of line_size bytes does, rounded down to whole code units (and
+  // at least one unit). buffer holds the bytes read ahead, and changes in
+  // place; it must hold line_size + 8 bytes or more. Its bytes from begin to
+  // end may already hold the start of the file: they come before any read.
+  InputStream(File& file, std::span<char> buffer, std::size_t line_size, std::size_t begin = 0,
+              std::size_t end = 0);
+
+  // Sets piece to the next line piece: the code units up to and including
+  // the next LF, or as many whole units as a piece holds when no LF comes
+  // sooner, or what is left at the end of the file. Every other unit, NUL
+  // included, is ordinary. Bytes at the end of the file too few to make a
+  // whole unit come alone, as the last piece. piece is empty only at the
+  // end of the file, and stays valid until the next call.
   Status next_piece(std::span<const char>& piece) {
     if (take_line(piece)) return {};
     return next_piece_slow(piece);
   }
 
+  // Every byte taken from the file so far, those handed over at the start
+  // included.
+  std::uint64_t bytes_read() const { return bytes_read_; }
+
  private:
-  // Sets piece to the buffered bytes up to the next line feed and returns
-  // true, when that line feed is within the limit. A CR LF pair, which a
-  // text stream reads as LF, becomes LF in place: the LF takes the CR's
-  // place and the piece is one shorter; it may then end one byte past the
-  // limit, so the scan goes that far.
+  // Sets piece to the buffered units up to the next LF and returns true,
+  // when that LF is within the limit. A CR LF pair becomes LF in place: the
+  // LF takes the CR's place and the piece is one unit shorter; it may then
+  // end one unit past the limit, so the search goes that far.
   bool take_line(std::span<const char>& piece) {
     char* from = buffer_.data() + begin_;
-    const std::size_t scan = std::min(end_ - begin_, max_piece_ + 1);
-    auto* lf = static_cast<char*>(std::memchr(from, '\n', scan));
+    const std::size_t scan = std::min(end_ - begin_, max_piece_ + width);
+    char* lf = Units::find_lf(from, scan);
     if (lf == nullptr) return false;
-    auto length = static_cast<std::size_t>(lf - from) + 1;
-    begin_ += length;
-    if (line_ends_ == LineEnds::text && length >= 2 && lf[-1] == '\r') {
-      lf[-1] = '\n';
-      --length;
-    } else if (length > max_piece_) {
-      begin_ -= length;
+    auto length = static_cast<std::size_t>(lf - from) + width;
+    if (length >= 2 * width && Units::is(lf - width, Units::cr)) {
+      std::memcpy(lf - width, lf, width);
+      begin_ += length;
+      length -= width;
+    } else if (length <= max_piece_) {
+      begin_ += length;
+    } else {
       return false;
     }
     piece = {from, length};
@@ -60,35 +71,44 @@ class InputStream {
 
   File& file_;
   std::span<char> buffer_;
-  LineEnds line_ends_;
   std::size_t max_piece_;
-  std::size_t begin_ = 0;  // next byte to deliver
-  std::size_t end_ = 0;    // one past the last byte to deliver
+  std::size_t begin_;  // next byte to deliver
+  std::size_t end_;    // one past the last byte to deliver
   bool at_end_ = false;
+  std::uint64_t bytes_read_;
 };
 
+template <class Units>
 class OutputStream {
  public:
-  OutputStream(File& file, std::span<char> buffer, LineEnds line_ends);
+  static constexpr std::size_t width = Units::width;
 
-  // Buffers bytes; fails with the first error, and keeps failing after it.
-  Status write(std::span<const char> bytes);
-  // The same for a line piece, which holds a line feed only as its last
-  // byte, if at all: the line end needs no search.
+  OutputStream(File& file, std::span<char> buffer);
+
+  // Buffers bytes as they are; fails with the first error, and keeps
+  // failing after it.
+  Status write(std::span<const char> bytes) { return put(bytes); }
+  // The same for a line piece: a LF that ends it is written as CR LF. A
+  // piece holds a LF only as its last unit, if at all: no search is needed.
   Status write_piece(std::span<const char> piece) {
-    if (line_ends_ == LineEnds::text && !piece.empty() && piece.back() == '\n' &&
-        piece.size() < buffer_.size() - used_) {
+    if (piece.size() < width || !Units::is(piece.data() + piece.size() - width, Units::lf)) {
+      return put(piece);
+    }
+    if (piece.size() + width <= buffer_.size() - used_) {
       char* to = buffer_.data() + used_;
-      std::memcpy(to, piece.data(), piece.size() - 1);
-      to[piece.size() - 1] = '\r';
-      to[piece.size()] = '\n';
-      used_ += piece.size() + 1;
+      std::memcpy(to, piece.data(), piece.size() - width);
+      std::memcpy(to + piece.size() - width, Units::cr.data(), width);
+      std::memcpy(to + piece.size(), Units::lf.data(), width);
+      used_ += piece.size() + width;
       return first_error_;
     }
-    return write(piece);
+    return write_line_end_slow(piece);
   }
   // Hands everything buffered to the file.
   Status flush();
+
+  // Every byte given to the stream so far, flushed or not.
+  std::uint64_t bytes_written() const { return flushed_ + used_; }
 
  private:
   Status put(std::span<const char> bytes) {
@@ -100,11 +120,12 @@ class OutputStream {
     return put_slow(bytes);
   }
   Status put_slow(std::span<const char> bytes);
+  Status write_line_end_slow(std::span<const char> piece);
 
   File& file_;
   std::span<char> buffer_;
-  LineEnds line_ends_;
   std::size_t used_ = 0;
+  std::uint64_t flushed_ = 0;
   Status first_error_;
 };
 

@@ -25,17 +25,19 @@ struct Source {
   }
 };
 
-std::vector<std::string> read_pieces(const std::string& bytes, LineEnds line_ends,
-                                     std::size_t buffer_size, std::size_t read_chunk,
-                                     std::size_t line_size) {
+std::vector<std::string> read_pieces(const std::string& bytes, std::size_t buffer_size,
+                                     std::size_t read_chunk, std::size_t line_size) {
   Source source(bytes, read_chunk);
   std::vector<char> buffer(buffer_size);
-  InputStream in(*source.file, buffer, line_ends, line_size);
+  InputStream<Bytes> in(*source.file, buffer, line_size);
   std::vector<std::string> pieces;
   for (;;) {
     std::span<const char> piece;
     EXPECT_TRUE(in.next_piece(piece).ok());
-    if (piece.empty()) return pieces;
+    if (piece.empty()) {
+      EXPECT_EQ(in.bytes_read(), bytes.size());
+      return pieces;
+    }
     pieces.emplace_back(piece.data(), piece.size());
   }
 }
@@ -43,7 +45,6 @@ std::vector<std::string> read_pieces(const std::string& bytes, LineEnds line_end
 struct PieceCase {
   const char* what;
   std::string input;
-  LineEnds line_ends;
   std::size_t buffer_size;
   std::size_t read_chunk;
   std::size_t line_size;
@@ -54,39 +55,30 @@ TEST(InputStream, ReadsPiecesByTheLineReaderRules) {
   const std::string s1022(1022, 's');
   const std::string s1023(1023, 's');
   const PieceCase cases[] = {
-      {"empty file", "", LineEnds::text, 64, 64, 1024, {}},
-      {"last line without LF", "a\nb", LineEnds::text, 64, 64, 1024, {"a\n", "b"}},
-      {"1022 + LF is one piece", s1022 + "\n", LineEnds::binary, 4096, 4096, 1024, {s1022 + "\n"}},
-      {"1023 + LF is two", s1023 + "\n", LineEnds::binary, 4096, 4096, 1024, {s1023, "\n"}},
+      {"empty file", "", 64, 64, 1024, {}},
+      {"last line without LF", "a\nb", 64, 64, 1024, {"a\n", "b"}},
+      {"1022 + LF is one piece", s1022 + "\n", 4096, 4096, 1024, {s1022 + "\n"}},
+      {"1023 + LF is two", s1023 + "\n", 4096, 4096, 1024, {s1023, "\n"}},
       {"piece across fills",
        "ab" + s1022 + "\n",
-       LineEnds::text,
        1025,
        1000,
        1024,
        {"ab" + std::string(1021, 's'), "s\n"}},
-      {"long line cut by limit", "abcdefg\n", LineEnds::text, 64, 64, 4, {"abc", "def", "g\n"}},
-      {"CR LF read as LF", "a\r\nb\r\n", LineEnds::text, 64, 64, 1024, {"a\n", "b\n"}},
-      {"binary keeps CR LF", "a\r\nb", LineEnds::binary, 64, 64, 1024, {"a\r\n", "b"}},
-      {"CR LF split across reads", "ab\r\ncd", LineEnds::text, 64, 3, 1024, {"ab\n", "cd"}},
-      {"CR LF split across fills", "ab\r\ncd", LineEnds::text, 5, 3, 4, {"ab\n", "cd"}},
-      {"one byte per read", "\r\n\r\nx\r", LineEnds::text, 3, 1, 2, {"\n", "\n", "x", "\r"}},
-      {"CR as last byte", "ab\r", LineEnds::text, 64, 64, 1024, {"ab\r"}},
-      {"CR alone as last read", "ab\r", LineEnds::text, 64, 2, 1024, {"ab\r"}},
-      {"lone CR mid-line", "a\rb\n", LineEnds::text, 64, 64, 1024, {"a\rb\n"}},
-      {"CR CR LF", "a\r\r\nb", LineEnds::text, 64, 1, 1024, {"a\r\n", "b"}},
-      {"CR held then CR", "\r\r", LineEnds::text, 4, 1, 3, {"\r\r"}},
-      {"NUL and Ctrl-Z are bytes",
-       "a\0b\x1a\nc\x1a"s,
-       LineEnds::text,
-       64,
-       64,
-       1024,
-       {"a\0b\x1a\n"s, "c\x1a"}},
+      {"long line cut by limit", "abcdefg\n", 64, 64, 4, {"abc", "def", "g\n"}},
+      {"CR LF read as LF", "a\r\nb\r\n", 64, 64, 1024, {"a\n", "b\n"}},
+      {"CR LF split across reads", "ab\r\ncd", 64, 3, 1024, {"ab\n", "cd"}},
+      {"CR LF split across fills", "ab\r\ncd", 5, 3, 4, {"ab\n", "cd"}},
+      {"one byte per read", "\r\n\r\nx\r", 3, 1, 2, {"\n", "\n", "x", "\r"}},
+      {"CR as last byte", "ab\r", 64, 64, 1024, {"ab\r"}},
+      {"CR alone as last read", "ab\r", 64, 2, 1024, {"ab\r"}},
+      {"lone CR mid-line", "a\rb\n", 64, 64, 1024, {"a\rb\n"}},
+      {"CR CR LF", "a\r\r\nb", 64, 1, 1024, {"a\r\n", "b"}},
+      {"CR held then CR", "\r\r", 4, 1, 3, {"\r\r"}},
+      {"NUL and Ctrl-Z are bytes", "a\0b\x1a\nc\x1a"s, 64, 64, 1024, {"a\0b\x1a\n"s, "c\x1a"}},
   };
   for (const PieceCase& c : cases) {
-    EXPECT_EQ(read_pieces(c.input, c.line_ends, c.buffer_size, c.read_chunk, c.line_size), c.pieces)
-        << c.what;
+    EXPECT_EQ(read_pieces(c.input, c.buffer_size, c.read_chunk, c.line_size), c.pieces) << c.what;
   }
 }
 
@@ -113,7 +105,7 @@ TEST(InputStream, MatchesModelOnRandomInput) {
       expected.push_back(decoded.substr(i, end - i));
       i = end;
     }
-    ASSERT_EQ(read_pieces(input, LineEnds::text, buffer_size, read_chunk, line_size), expected)
+    ASSERT_EQ(read_pieces(input, buffer_size, read_chunk, line_size), expected)
         << "round " << round;
   }
 }
@@ -122,7 +114,7 @@ TEST(InputStream, ReportsReadError) {
   Source source("abc\n", 1);
   source.fs.faults = {Fault{Call::read, 2, EIO}};
   std::vector<char> buffer(8);
-  InputStream in(*source.file, buffer, LineEnds::text, 4);
+  InputStream<Bytes> in(*source.file, buffer, 4);
   std::span<const char> piece;
   const Status status = in.next_piece(piece);
   ASSERT_FALSE(status.ok());
@@ -130,34 +122,43 @@ TEST(InputStream, ReportsReadError) {
   EXPECT_EQ(status.error().code, EIO);
 }
 
-struct WriteCase {
-  const char* what;
-  std::vector<std::string> writes;
-  LineEnds line_ends;
-  std::size_t buffer_size;
-  std::string file;
-};
+template <class Units>
+std::string write_pieces(const std::vector<std::string>& pieces, std::size_t buffer_size) {
+  MemoryFileSystem fs;
+  std::unique_ptr<File> file;
+  EXPECT_TRUE(fs.create_new("f", file).ok());
+  std::vector<char> buffer(buffer_size);
+  OutputStream<Units> out(*file, buffer);
+  for (const std::string& piece : pieces) EXPECT_TRUE(out.write_piece(piece).ok());
+  EXPECT_TRUE(out.flush().ok());
+  EXPECT_EQ(out.bytes_written(), fs.bytes("f")->size());
+  return *fs.bytes("f");
+}
 
+// A LF that ends a piece, and only such a LF, is written as CR LF, in the
+// stream's own code units.
 TEST(OutputStream, WritesLineEnds) {
-  const WriteCase cases[] = {
-      {"LF becomes CR LF", {"a\nb\n", "c"}, LineEnds::text, 64, "a\r\nb\r\nc"},
-      {"CR LF gets a second CR", {"a\r\n"}, LineEnds::text, 64, "a\r\r\n"},
-      {"lone CR kept", {"\r", "x\n"}, LineEnds::text, 64, "\rx\r\n"},
-      {"tiny buffer", {"\n\nab\n"}, LineEnds::text, 1, "\r\n\r\nab\r\n"},
-      {"pair split at buffer end", {"ab\ncd\n"}, LineEnds::text, 3, "ab\r\ncd\r\n"},
-      {"binary unchanged", {"a\nb\r\n"s, "\0"s}, LineEnds::binary, 2, "a\nb\r\n\0"s},
-      {"nothing written", {}, LineEnds::text, 4, ""},
+  const struct {
+    const char* what;
+    std::string (*write)(const std::vector<std::string>&, std::size_t);
+    std::vector<std::string> pieces;
+    std::size_t buffer_size;
+    std::string file;
+  } cases[] = {
+      {"LF becomes CR LF", write_pieces<Bytes>, {"a\n", "b\n", "c"}, 64, "a\r\nb\r\nc"},
+      {"CR before it stays", write_pieces<Bytes>, {"a\r\n"}, 64, "a\r\r\n"},
+      {"lone CR kept", write_pieces<Bytes>, {"\r", "x\n"}, 64, "\rx\r\n"},
+      {"tiny buffer", write_pieces<Bytes>, {"\n", "\n", "ab\n"}, 1, "\r\n\r\nab\r\n"},
+      {"pair split at buffer end", write_pieces<Bytes>, {"ab\n", "cd\n"}, 3, "ab\r\ncd\r\n"},
+      {"NUL kept", write_pieces<Bytes>, {"\0"s}, 2, "\0"s},
+      {"nothing written", write_pieces<Bytes>, {}, 4, ""},
+      {"UTF-16LE LF", write_pieces<Utf16Le>, {"a\0\n\0"s}, 64, "a\0\r\0\n\0"s},
+      {"UTF-16BE LF, pair split", write_pieces<Utf16Be>, {"\0\n"s}, 3, "\0\r\0\n"s},
+      {"UTF-16BE U+0A00 is no LF", write_pieces<Utf16Be>, {"\n\0"s}, 64, "\n\0"s},
+      {"UTF-32LE LF", write_pieces<Utf32Le>, {"\n\0\0\0"s}, 5, "\r\0\0\0\n\0\0\0"s},
+      {"UTF-32BE U+000A0000 is no LF", write_pieces<Utf32Be>, {"\0\n\0\0"s}, 64, "\0\n\0\0"s},
   };
-  for (const WriteCase& c : cases) {
-    MemoryFileSystem fs;
-    std::unique_ptr<File> file;
-    ASSERT_TRUE(fs.create_new("f", file).ok());
-    std::vector<char> buffer(c.buffer_size);
-    OutputStream out(*file, buffer, c.line_ends);
-    for (const std::string& text : c.writes) EXPECT_TRUE(out.write(text).ok()) << c.what;
-    EXPECT_TRUE(out.flush().ok()) << c.what;
-    EXPECT_EQ(*fs.bytes("f"), c.file) << c.what;
-  }
+  for (const auto& c : cases) EXPECT_EQ(c.write(c.pieces, c.buffer_size), c.file) << c.what;
 }
 
 TEST(OutputStream, KeepsFirstError) {
@@ -166,7 +167,7 @@ TEST(OutputStream, KeepsFirstError) {
   ASSERT_TRUE(fs.create_new("f", file).ok());
   fs.faults = {Fault{Call::write, 1, ENOSPC, 2}};
   std::vector<char> buffer(4);
-  OutputStream out(*file, buffer, LineEnds::binary);
+  OutputStream<Bytes> out(*file, buffer);
   EXPECT_TRUE(out.write("abc").ok());
   const Status failed = out.write("defg");
   ASSERT_FALSE(failed.ok());

@@ -1,0 +1,168 @@
+#include "rewrite/strip_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "rewrite/reference_model.h"
+#include "streams/memory_file_system.h"
+
+namespace ostrel {
+namespace {
+
+using namespace std::string_literals;
+
+struct Stripped {
+  std::string text;
+  bool changed = false;
+};
+
+Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t line_size,
+               std::size_t output_size) {
+  MemoryFileSystem fs;
+  fs.put("t", input);
+  fs.read_chunk = read_chunk;
+  std::unique_ptr<File> target;
+  std::unique_ptr<File> work;
+  EXPECT_TRUE(fs.open_for_update("t", target).ok());
+  EXPECT_TRUE(fs.create_new("w", work).ok());
+  std::vector<char> input_buffer(line_size + 8 + read_chunk % 3);
+  std::vector<char> output_buffer(output_size);
+  Stripped stripped;
+  EXPECT_TRUE(
+      strip_file(*target, *work, input_buffer, output_buffer, stripped.changed, line_size).ok());
+  stripped.text = *fs.bytes("w");
+  return stripped;
+}
+
+// Checks input against output read in every size up to 64 bytes and whole
+// (so that a mark, a code unit and a CR LF pair are cut at every place), in
+// pieces from one unit to a whole line; changed must say whether they differ.
+void expect_stripped(const std::string& input, const std::string& output, const std::string& what) {
+  EXPECT_EQ(reference_rewrite(input), output) << what << ": the model disagrees";
+  std::vector<std::size_t> chunks{input.size() + 1};
+  for (std::size_t chunk = 1; chunk <= std::min<std::size_t>(input.size(), 64); ++chunk) {
+    chunks.push_back(chunk);
+  }
+  for (const std::size_t chunk : chunks) {
+    for (const std::size_t line_size : {2, 3, 6, 7, 1024}) {
+      const Stripped stripped = strip(input, chunk, line_size, 1 + chunk % 9);
+      ASSERT_EQ(stripped.text, output) << what << ", read size " << chunk << ", line " << line_size;
+      ASSERT_EQ(stripped.changed, output != input) << what << ", read size " << chunk;
+    }
+  }
+}
+
+// Cases that break code which reads the wrong width or byte order, or
+// treats the mark as text.
+TEST(StripFile, KeepsEachEncodingsCodeUnits) {
+  const struct {
+    const char* what;
+    std::string input;
+    std::string output;
+  } cases[] = {
+      {"UTF-16LE indent and CR LF", "\xff\xfe \0a\0\r\0\n\0b\0"s, "\xff\xfe\x61\0\r\0\n\0b\0"s},
+      {"UTF-16LE mark alone", "\xff\xfe", "\xff\xfe"},
+      {"UTF-16BE mark alone", "\xfe\xff", "\xfe\xff"},
+      {"UTF-32LE mark alone", "\xff\xfe\0\0"s, "\xff\xfe\0\0"s},
+      {"UTF-32BE mark alone", "\0\0\xfe\xff"s, "\0\0\xfe\xff"s},
+      {"UTF-8 mark alone", "\xef\xbb\xbf", "\xef\xbb\xbf"},
+      {"UTF-16LE mark, empty line", "\xff\xfe\n\0"s, "\xff\xfe\r\0\n\0"s},
+      {"UTF-16BE mark, line of spaces", "\xfe\xff\0 \0 "s, "\xfe\xff"},
+      {"UTF-32LE mark, empty line", "\xff\xfe\0\0\n\0\0\0"s, "\xff\xfe\0\0\r\0\0\0\n\0\0\0"s},
+      {"UTF-32BE mark, CR LF", "\0\0\xfe\xff\0\0\0\r\0\0\0\n"s, "\0\0\xfe\xff\0\0\0\r\0\0\0\n"s},
+      {"UTF-8 mark, indented lines", "\xef\xbb\xbf  x\n  y", "\xef\xbb\xbfx\r\ny"},
+      {"UTF-8 mark, empty line", "\xef\xbb\xbf\n", "\xef\xbb\xbf\r\n"},
+      {"half a UTF-8 mark is bytes", "\xef\xbb  x", "\xef\xbb  x"},
+      {"a mark after a space is bytes", " \xff\xfe x", "\xff\xfe x"},
+      {"FF FE 00 is UTF-16 and a stray byte", "\xff\xfe\0"s, "\xff\xfe\0"s},
+      {"00 00 FE is bytes", "\0\0\xfe  "s, "\0\0\xfe  "s},
+      {"UTF-16BE U+0000 after the mark", "\xfe\xff\0\0\0 "s, "\xfe\xff\0\0\0 "s},
+      {"UTF-32LE: 20 00 is no whole unit", "\xff\xfe\0\0 \0"s, "\xff\xfe\0\0 \0"s},
+      {"UTF-16LE U+0D00 then LF is no CR LF", "\xff\xfe\0\r\n\0"s, "\xff\xfe\0\r\r\0\n\0"s},
+      {"UTF-16LE U+0A0D, U+200A, U+2000", "\xff\xfe\r\n \0\n \n\0\0 "s,
+       "\xff\xfe\r\n \0\n \r\0\n\0\0 "s},
+      {"UTF-16LE U+0A20 after a space", "\xff\xfe \0 \nx\0y\0z\0"s, "\xff\xfe \nx\0y\0z\0"s},
+      {"UTF-16LE U+0A41 U+2000 hold 0A 00", "\xff\xfe\x41\n\0 "s, "\xff\xfe\x41\n\0 "s},
+      {"UTF-16BE U+4100 U+0A41 hold 00 0A", "\xfe\xff\x41\0\n\x41"s, "\xfe\xff\x41\0\n\x41"s},
+      {"UTF-16BE U+2000 at a line start", "\xfe\xff \0\0x"s, "\xfe\xff \0\0x"s},
+      {"UTF-16BE U+0A00 is no LF", "\xfe\xff\0a\n\0\0b"s, "\xfe\xff\0a\n\0\0b"s},
+      {"UTF-32LE U+0020000A is no LF or space", "\xff\xfe\0\0\n\0 \0 \0\0\0"s,
+       "\xff\xfe\0\0\n\0 \0 \0\0\0"s},
+      {"UTF-32BE U+000A0000 is no LF", "\0\0\xfe\xff\0\0\0 \0\n\0\0"s, "\0\0\xfe\xff\0\n\0\0"s},
+      {"UTF-16LE surrogate pairs at line starts", "\xff\xfe \0 \0=\xd8\0\xde\n\0 \0=\xd8\0\xde"s,
+       "\xff\xfe=\xd8\0\xde\r\0\n\0=\xd8\0\xde"s},
+      {"UTF-16BE surrogate pair after spaces", "\xfe\xff\0 \xd8=\xde\0"s, "\xfe\xff\xd8=\xde\0"s},
+      {"UTF-16LE surrogates with 0A and 20 bytes", "\xff\xfe\n\xd8 \xdc\n\0 \xdc"s,
+       "\xff\xfe\n\xd8 \xdc\r\0\n\0 \xdc"s},
+      {"UTF-16LE odd final byte after a space", "\xff\xfe \0x\0 "s, "\xff\xfex\0 "s},
+      {"UTF-16LE odd final byte at a line start", "\xff\xfe\n\0 "s, "\xff\xfe\r\0\n\0 "s},
+      {"UTF-16LE U+0A41 and a stray 00", "\xff\xfe\x41\n\0"s, "\xff\xfe\x41\n\0"s},
+      {"UTF-16LE CR and half a LF", "\xff\xfe\r\0\n"s, "\xff\xfe\r\0\n"s},
+      {"UTF-32LE three stray bytes", "\xff\xfe\0\0 \0\0\0\n\0\0"s, "\xff\xfe\0\0\n\0\0"s},
+      {"UTF-16LE lone CR, CR CR LF", "\xff\xfe \0\r\0 \0\r\0\r\0\n\0 \0"s,
+       "\xff\xfe\r\0 \0\r\0\r\0\n\0"s},
+      {"UTF-16LE U+FEFF and NUL are text", "\xff\xfe\xff\xfe \0\0\0"s, "\xff\xfe\xff\xfe \0\0\0"s},
+  };
+  for (const auto& c : cases) expect_stripped(c.input, c.output, c.what);
+}
+
+std::string spell(std::string bytes, std::size_t width, bool big_endian, std::u32string_view text) {
+  for (const char32_t unit : text) {
+    for (std::size_t b = 0; b < width; ++b) {
+      bytes += static_cast<char>(unit >> (8 * (big_endian ? width - 1 - b : b)) & 0xff);
+    }
+  }
+  return bytes;
+}
+
+// Files that need no change, and files that differ from one in exactly one
+// place (a space, or a LF alone, at the start, the middle and the end), in
+// every encoding: the first are written as they are and not changed, the
+// second become the file they differ from.
+TEST(StripFile, SaysWhetherTheTextChanged) {
+  const std::u32string base = U"\r\na\r\n\tb c\r\n\r\rd\r\n";
+  const std::u32string long_line = std::u32string(3000, U'x') + U"  \r\n";
+  const struct {
+    std::u32string input;
+    std::u32string output;
+  } cases[] = {
+      {U"", U""},
+      {U"x", U"x"},
+      {U"\r", U"\r"},
+      {long_line, long_line},
+      {base, base},
+      {U" " + base, base},
+      {U"\r\na\r\n \tb c\r\n\r\rd\r\n", base},
+      {base + U" ", base},
+      {U"\na\r\n\tb c\r\n\r\rd\r\n", base},
+      {U"\r\na\r\n\tb c\n\r\rd\r\n", base},
+      {U"\r\na\r\n\tb c\r\n\r\rd\n", base},
+      {U" a\n", U"a\r\n"},  // as long as it was, and changed
+  };
+  const struct {
+    const char* name;
+    std::string mark;
+    std::size_t width;
+    bool big_endian;
+  } encodings[] = {
+      {"bytes", "", 1, false},
+      {"UTF-8", "\xef\xbb\xbf", 1, false},
+      {"UTF-16LE", "\xff\xfe", 2, false},
+      {"UTF-16BE", "\xfe\xff", 2, true},
+      {"UTF-32LE", "\xff\xfe\0\0"s, 4, false},
+      {"UTF-32BE", "\0\0\xfe\xff"s, 4, true},
+  };
+  for (const auto& e : encodings) {
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+      const std::string input = spell(e.mark, e.width, e.big_endian, cases[i].input);
+      const std::string output = spell(e.mark, e.width, e.big_endian, cases[i].output);
+      expect_stripped(input, output, e.name + (", case " + std::to_string(i)));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,118 @@
+// How a text file spells its code units. A file is read as bytes, unless it
+// starts with a byte-order mark for UTF-16 or UTF-32: then its code units are
+// two or four bytes wide, in the byte order the mark gives. A space, a CR and
+// a LF are the same code points in every encoding; only their spelling in
+// bytes differs, so the streams and the rewrite are written once over it.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace ostrel {
+
+template <std::size_t Width, std::endian Order>
+struct CodeUnits {
+  static constexpr std::size_t width = Width;
+  using Unit = std::array<char, Width>;
+
+  // The bytes of the code unit with value code, as the file holds them.
+  static constexpr Unit spell(unsigned code) {
+    Unit unit{};
+    for (std::size_t i = 0; i < Width; ++i) {
+      const std::size_t shift = 8 * (Order == std::endian::little ? i : Width - 1 - i);
+      unit[i] = static_cast<char>((code >> shift) & 0xffU);
+    }
+    return unit;
+  }
+  static constexpr Unit space = spell(0x20);
+  static constexpr Unit cr = spell(0x0d);
+  static constexpr Unit lf = spell(0x0a);
+
+  static bool is(const char* at, const Unit& unit) {
+    return std::memcmp(at, unit.data(), Width) == 0;
+  }
+
+  // A word of eight bytes that repeats unit.
+  static constexpr std::uint64_t repeated(const Unit& unit) {
+    std::array<char, sizeof(std::uint64_t)> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = unit[i % Width];
+    return std::bit_cast<std::uint64_t>(bytes);
+  }
+
+  // The first LF among the whole code units of [from, from + size), or null.
+  static char* find_lf(char* from, std::size_t size) {
+    if constexpr (Width == 1) {
+      return static_cast<char*>(std::memchr(from, '\n', size));
+    } else {
+      // Eight bytes at a time, as lanes of one unit each: a lane is a LF
+      // when it is zero once the LF's bytes are taken out. (A search for the
+      // byte 0x0A would stop at every character that holds one: U+4E0A, and
+      // all of Gurmukhi and Gujarati in UTF-16LE.)
+      constexpr std::uint64_t lanes = ~std::uint64_t{0} / (~std::uint64_t{0} >> (64 - 8 * Width));
+      constexpr std::uint64_t high = lanes << (8 * Width - 1);  // each lane's top bit
+      constexpr std::uint64_t lfs = repeated(lf);
+      const std::size_t whole = size / Width * Width;
+      std::size_t at = 0;
+      for (; whole - at >= sizeof lfs; at += sizeof lfs) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, from + at, sizeof word);
+        const std::uint64_t other = word ^ lfs;
+        // The top bit of each lane that is zero, and of no other: adding to
+        // the low bits of a lane cannot carry out of it.
+        const std::uint64_t zero = ~(((other & ~high) + ~high) | other) & high;
+        if (zero != 0) {
+          const int first = std::endian::native == std::endian::little ? std::countr_zero(zero)
+                                                                       : std::countl_zero(zero);
+          return from + at + static_cast<std::size_t>(first) / 8 / Width * Width;
+        }
+      }
+      for (; at < whole; at += Width) {
+        if (is(from + at, lf)) return from + at;
+      }
+      return nullptr;
+    }
+  }
+};
+
+using Bytes = CodeUnits<1, std::endian::native>;
+using Utf16Le = CodeUnits<2, std::endian::little>;
+using Utf16Be = CodeUnits<2, std::endian::big>;
+using Utf32Le = CodeUnits<4, std::endian::little>;
+using Utf32Be = CodeUnits<4, std::endian::big>;
+
+enum class Encoding { bytes, utf8, utf16le, utf16be, utf32le, utf32be };
+
+struct ByteOrderMark {
+  Encoding encoding = Encoding::bytes;
+  std::size_t size = 0;  // bytes
+};
+
+// The encoding that the byte-order mark at the start of a file announces;
+// bytes, with no mark, when it starts with none. start holds the file's
+// first four bytes, or the whole of a shorter file: FF FE is UTF-16 unless
+// 00 00 follows, which makes it UTF-32.
+inline ByteOrderMark byte_order_mark(std::span<const char> start) {
+  const auto starts_with = [start](std::span<const unsigned char> mark) {
+    return start.size() >= mark.size() &&
+           std::equal(mark.begin(), mark.end(), start.begin(),
+                      [](unsigned char m, char s) { return m == static_cast<unsigned char>(s); });
+  };
+  static constexpr unsigned char utf32le[] = {0xff, 0xfe, 0, 0};
+  static constexpr unsigned char utf32be[] = {0, 0, 0xfe, 0xff};
+  static constexpr unsigned char utf16le[] = {0xff, 0xfe};
+  static constexpr unsigned char utf16be[] = {0xfe, 0xff};
+  static constexpr unsigned char utf8[] = {0xef, 0xbb, 0xbf};
+  if (starts_with(utf32le)) return {Encoding::utf32le, 4};
+  if (starts_with(utf32be)) return {Encoding::utf32be, 4};
+  if (starts_with(utf16le)) return {Encoding::utf16le, 2};
+  if (starts_with(utf16be)) return {Encoding::utf16be, 2};
+  if (starts_with(utf8)) return {Encoding::utf8, 3};
+  return {};
+}
+
+}  // namespace ostrel
