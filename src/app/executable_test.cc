@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "app/messages.h"
 #include "app/test_process.h"
@@ -37,6 +38,30 @@ TEST_F(Executable, RewritesInPlaceKeepingInodeAndLinks) {
   ASSERT_EQ(::stat(file.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+// A file that needs no change keeps its bytes, times and inode, so that
+// build tools see no change; the transcript is the same either way.
+TEST_F(Executable, LeavesAFileThatNeedsNoChangeAsItIs) {
+  const fs::path file = dir_ / "f";
+  for (const std::string& text : {kResult, kResult + "\n"}) {
+    write_file(file, text);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const RunResult run = run_exe({file.string()}, tmp_);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.out.ends_with(kDone)) << run.out;
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    const bool untouched = after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+                           after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+                           after.st_ctim.tv_nsec == before.st_ctim.tv_nsec &&
+                           after.st_ctim.tv_sec == before.st_ctim.tv_sec;
+    EXPECT_EQ(untouched, text == kResult);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(read_file(file), text == kResult ? kResult : kResult + "\r\n");
+  }
 }
 
 TEST_F(Executable, NoNameShowsUsage) {

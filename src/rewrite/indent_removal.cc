@@ -147,21 +147,31 @@ class Rewrite {
       }
     }
 
-    if (Status status = strip_file(*target_, *work_, input_, output_); !status.ok()) {
+    bool changed = false;
+    if (Status status = strip_file(*target_, *work_, input_, output_, changed); !status.ok()) {
       return unchanged(by_direction(std::move(status), Role::target, Role::work_file));
     }
 
     if (earlier) {
       // The earlier run was killed before it emptied the file: its text is
-      // what this run made again, or the file has changed since.
+      // what this run made again, or the file has changed since. (A file
+      // that needs no change and is not that text has changed since.)
       bool same = false;
-      if (Status status = same_text(*earlier, same); !status.ok()) return unchanged(status);
+      if (Status status = changed ? same_text(*earlier, same) : Status{}; !status.ok()) {
+        return unchanged(status);
+      }
       if (!same) {
         RewriteResult result;
         result.outcome = RewriteOutcome::saved_differs;
         result.saved_as = utf8_of(*earlier);
         return result;
       }
+    }
+
+    // A file that needs no change is left as it is, times and all.
+    if (!changed) {
+      if (events_.copying_back) events_.copying_back();
+      return {};
     }
 
     // From here until the outcome is told, a request to end the process

@@ -35,21 +35,34 @@ std::size_t leading_spaces(std::span<const char> piece) {
 }
 
 // Copies the target's line pieces into the work file, less the spaces that
-// start each line, and adds the bytes it leaves out to removed. A line
-// longer than a piece arrives in several; only the spaces at the start of
-// the whole line go, however many pieces they span.
+// start each line. A line longer than a piece arrives in several; only the
+// spaces at the start of the whole line go, however many pieces they span.
+// While the work file is deferred, a piece that stays as it stood in the
+// target is only counted.
 template <class Units>
-Status strip_pass(InputStream<Units>& target, OutputStream<Units>& work, std::uint64_t& removed) {
+Status strip_pass(InputStream<Units>& target, OutputStream<Units>& work) {
   bool in_indent = true;
+  std::uint64_t piece_start = target.consumed();
   for (;;) {
     std::span<const char> piece;
     if (Status status = target.next_piece(piece); !status.ok()) return status;
     if (piece.empty()) return work.flush();
     const std::size_t strip = in_indent ? leading_spaces<Units>(piece) : 0;
-    removed += strip;
     const bool line_end = piece.size() >= Units::width &&
                           Units::is(piece.data() + piece.size() - Units::width, Units::lf);
     in_indent = line_end || (in_indent && strip == piece.size());
+    if (work.deferred()) {
+      // Unchanged when nothing is stripped and the line end, if any, was
+      // CR LF already: then it is as long as it stood.
+      const std::uint64_t piece_end = target.consumed();
+      const std::size_t written = piece.size() + (line_end ? Units::width : 0);
+      if (strip == 0 && piece_end - piece_start == written) {
+        work.skip(written);
+        piece_start = piece_end;
+        continue;
+      }
+      if (Status status = work.diverge(); !status.ok()) return status;
+    }
     if (Status status = work.write_piece(piece.subspan(strip)); !status.ok()) return status;
   }
 }
@@ -62,12 +75,12 @@ Status strip_text(File& target, File& work, std::span<char> input, std::span<cha
                   bool& changed) {
   InputStream<Units> from(target, input, line_size, mark_size, buffered);
   OutputStream<Units> to(work, output);
-  std::uint64_t removed = 0;
-  Status status = to.write(input.first(mark_size));
-  if (status.ok()) status = strip_pass(from, to, removed);
-  // The text only loses spaces and gains CRs: it is unchanged exactly when
-  // it lost none and kept its length.
-  changed = removed != 0 || to.bytes_written() != from.bytes_read();
+  // Nothing reaches the work file until the text first differs from the
+  // target's: a file that needs no change is only read. The mark stays.
+  to.defer_to(target);
+  to.skip(mark_size);
+  const Status status = strip_pass(from, to);
+  changed = !to.deferred();
   return status;
 }
 
@@ -106,11 +119,6 @@ Status strip_file(File& target, File& work, std::span<char> input, std::span<cha
       break;
   }
   return strip(Bytes{});
-}
-
-Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output) {
-  bool changed = false;
-  return strip_file(target, work, input, output, changed);
 }
 
 }  // namespace ostrel

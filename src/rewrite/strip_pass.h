@@ -24,15 +24,14 @@ inline constexpr std::size_t LINE_BUFFER_SIZE = 1024;
 // without a mark as bytes. Bytes at the end too few to make a whole code
 // unit are kept as they are.
 //
-// changed is set to whether what was written differs from what was read: a
-// space removed, or a line end written as CR LF that was a LF alone.
+// changed is set to whether the new text differs from what was read: a space
+// removed, or a line end written as CR LF that was a LF alone. Until it first
+// does, nothing is written to work; a text that needs no change is only read.
 //
 // The two buffers are the read-ahead and write-behind memory; input must
 // hold line_size + 8 bytes or more. A line piece holds at most line_size - 1
 // bytes.
 Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
                   bool& changed, std::size_t line_size = LINE_BUFFER_SIZE);
-// The same, for a caller that does not ask whether anything changed.
-Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output);
 
 }  // namespace ostrel

@@ -75,6 +75,18 @@ Status OutputStream<Units>::put_slow(std::span<const char> bytes) {
 }
 
 template <class Units>
+Status OutputStream<Units>::diverge() {
+  // Nothing is buffered while deferred, so the buffer is free for the copy.
+  if (first_error_.ok() && skipped_ > 0) {
+    first_error_ = source_->copy_start_to(file_, skipped_, buffer_);
+  }
+  flushed_ += skipped_;
+  skipped_ = 0;
+  source_ = nullptr;
+  return first_error_;
+}
+
+template <class Units>
 Status OutputStream<Units>::flush() {
   if (first_error_.ok() && used_ > 0) {
     first_error_ = file_.write(buffer_.first(used_));

@@ -42,6 +42,9 @@ class InputStream {
   // Every byte taken from the file so far, those handed over at the start
   // included.
   std::uint64_t bytes_read() const { return bytes_read_; }
+  // Where in the file the pieces handed out so far end (a CR LF pair read
+  // as LF counts as both).
+  std::uint64_t consumed() const { return bytes_read_ - (end_ - begin_); }
 
  private:
   // Sets piece to the buffered units up to the next LF and returns true,
@@ -85,6 +88,15 @@ class OutputStream {
 
   OutputStream(File& file, std::span<char> buffer);
 
+  // From here on, as long as what the stream is given is source's own first
+  // bytes unchanged, it only counts them with skip(): nothing is written
+  // until diverge() copies them from source, before the first byte that
+  // differs. A text that never differs is never written at all.
+  void defer_to(File& source) { source_ = &source; }
+  bool deferred() const { return source_ != nullptr; }
+  void skip(std::size_t count) { skipped_ += count; }
+  Status diverge();
+
   // Buffers bytes as they are; fails with the first error, and keeps
   // failing after it.
   Status write(std::span<const char> bytes) { return put(bytes); }
@@ -108,7 +120,7 @@ class OutputStream {
   Status flush();
 
   // Every byte given to the stream so far, flushed or not.
-  std::uint64_t bytes_written() const { return flushed_ + used_; }
+  std::uint64_t bytes_written() const { return flushed_ + used_ + skipped_; }
 
  private:
   Status put(std::span<const char> bytes) {
@@ -126,6 +138,8 @@ class OutputStream {
   std::span<char> buffer_;
   std::size_t used_ = 0;
   std::uint64_t flushed_ = 0;
+  File* source_ = nullptr;     // while deferred, the file whose bytes were skipped
+  std::uint64_t skipped_ = 0;  // bytes counted while deferred
   Status first_error_;
 };
 
