@@ -147,6 +147,23 @@ TEST_F(WindowsExecutable, RewritesFilesWithNamesInAnyLanguage) {
   }
 }
 
+// A file that needs no change keeps its bytes and its last-write time.
+TEST_F(WindowsExecutable, LeavesAFileThatNeedsNoChangeAsItIs) {
+  const fs::path file = dir_ / "f";
+  for (const std::string& text : {kResult, kResult + "\n"}) {
+    write_file(file, text);
+    WIN32_FILE_ATTRIBUTE_DATA before{};
+    ASSERT_TRUE(GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &before));
+    Sleep(50);
+    EXPECT_EQ(run_ostrel({file.wstring()}).status, 0U);
+    WIN32_FILE_ATTRIBUTE_DATA after{};
+    ASSERT_TRUE(GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &after));
+    EXPECT_EQ(CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime) == 0,
+              text == kResult);
+    EXPECT_EQ(read_file(file), text == kResult ? kResult : kResult + "\r\n");
+  }
+}
+
 TEST_F(WindowsExecutable, NoNameShowsUsage) {
   const RunResult run = run_ostrel({});
   EXPECT_EQ(run.status, 2U);
