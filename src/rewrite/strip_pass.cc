@@ -44,6 +44,11 @@ Status strip_pass(InputStream<Units>& target, OutputStream<Units>& work) {
   bool in_indent = true;
   std::uint64_t piece_start = target.consumed();
   for (;;) {
+    // While nothing has changed, a line start is where in_indent is.
+    if (work.deferred() && in_indent) {
+      work.skip(target.pass_unchanged_lines());
+      piece_start = target.consumed();
+    }
     std::span<const char> piece;
     if (Status status = target.next_piece(piece); !status.ok()) return status;
     if (piece.empty()) return work.flush();

@@ -39,6 +39,54 @@ Status InputStream<Units>::next_piece_slow(std::span<const char>& piece) {
   }
 }
 
+namespace {
+
+// Where in text (which starts at the start of a line) the rewrite would
+// first change something: a space that starts a line, or a LF that follows
+// no CR. size if nowhere.
+std::size_t first_change(const char* text, std::size_t size) {
+  if (size == 0 || text[0] == ' ' || text[0] == '\n') return 0;
+  // Sixteen bytes at a time, each compared with the byte before it.
+  using Lanes = char __attribute__((vector_size(16)));
+  constexpr Lanes lf = {'\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n',
+                        '\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n'};
+  constexpr Lanes cr = lf + ('\r' - '\n');
+  constexpr Lanes space = lf + (' ' - '\n');
+  std::size_t at = 1;
+  for (; size - at >= sizeof(Lanes); at += sizeof(Lanes)) {
+    Lanes here;
+    Lanes before;
+    std::memcpy(&here, text + at, sizeof here);
+    std::memcpy(&before, text + at - 1, sizeof before);
+    const Lanes change = ((here == lf) & (before != cr)) | ((before == lf) & (here == space));
+    std::uint64_t halves[2];
+    std::memcpy(halves, &change, sizeof halves);
+    if ((halves[0] | halves[1]) != 0) break;
+  }
+  for (; at < size; ++at) {
+    if ((text[at] == '\n' && text[at - 1] != '\r') || (text[at - 1] == '\n' && text[at] == ' ')) {
+      return at;
+    }
+  }
+  return size;
+}
+
+}  // namespace
+
+template <class Units>
+std::size_t InputStream<Units>::pass_unchanged_lines() {
+  if constexpr (width != 1) {
+    return 0;
+  } else {
+    const char* text = buffer_.data() + begin_;
+    // The whole lines before the first change.
+    std::size_t lines = first_change(text, end_ - begin_);
+    while (lines > 0 && text[lines - 1] != '\n') --lines;
+    begin_ += lines;
+    return lines;
+  }
+}
+
 template <class Units>
 Status InputStream<Units>::read_more() {
   std::size_t got = 0;

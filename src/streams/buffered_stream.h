@@ -46,6 +46,13 @@ class InputStream {
   // as LF counts as both).
   std::uint64_t consumed() const { return bytes_read_ - (end_ - begin_); }
 
+  // Called at the start of a line: passes over the whole lines buffered now
+  // that the rewrite leaves as they are (none starts with a space, each ends
+  // with CR LF) without handing them out, and returns how many bytes they
+  // hold. A text that needs no change is so checked many lines at a time.
+  // Passes over none where units are wider than a byte.
+  std::size_t pass_unchanged_lines();
+
  private:
   // Sets piece to the buffered units up to the next LF and returns true,
   // when that LF is within the limit. A CR LF pair becomes LF in place: the
