@@ -84,7 +84,7 @@ Status strip_text(File& target, File& work, std::span<char> input, std::span<cha
   // target's: a file that needs no change is only read. The mark stays.
   to.defer_to(target);
   to.skip(mark_size);
-  const Status status = strip_pass(from, to);
+  Status status = strip_pass(from, to);
   changed = !to.deferred();
   return status;
 }
