@@ -30,6 +30,9 @@ else
   results=$PWD/bench/results
 fi
 mkdir -p "$results"
+# Other work on the machine slows every command; the load is recorded with
+# the results so that a reader can judge them.
+load_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
 q() {  # q WORD: WORD quoted for the shell that runs hyperfine's commands
   printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"
@@ -118,6 +121,7 @@ large_bytes=$(stat -c %s "$work/$largest")
 machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(free -g | awk '/Mem:/ {print $2}') GiB, Linux $(uname -r), $(df -T "$work" | awk 'NR == 2 {print $2}') in $(dirname "$work")"
 
 jq -n --arg machine "$machine" --arg date "$(date -u +%Y-%m-%dT%H:%MZ)" --arg build "$build" \
+  --arg load_start "$load_start" --arg load_end "$(cut -d ' ' -f 1-3 /proc/loadavg)" \
   --rawfile rows "$rows" --rawfile flat "$flat" \
   --slurpfile small "$work/small.json" --slurpfile loop "$work/loop.json" \
   --argjson mem_small "$mem_small" --argjson mem_large "$mem_large" \
@@ -125,6 +129,7 @@ jq -n --arg machine "$machine" --arg date "$(date -u +%Y-%m-%dT%H:%MZ)" --arg bu
   def table: split("\n") | map(select(length > 0) | split("\t"));
   def medians: .results | map({(.command): .median}) | add;
   {machine: $machine, date: $date, build: $build,
+   load_average: {start: $load_start, end: $load_end},
    sets: ($rows | table | map({set: .[0], bytes: (.[1] | tonumber), floor: (.[2] | tonumber),
           ostrel: (.[3] | tonumber), sed: (.[4] | tonumber), perl: (.[5] | tonumber)})),
    flat: ($flat | table | map({set: .[0], bytes: (.[1] | tonumber), floor: (.[2] | tonumber),
@@ -137,7 +142,7 @@ jq -n --arg machine "$machine" --arg date "$(date -u +%Y-%m-%dT%H:%MZ)" --arg bu
 jq -r '
   def ms: . * 1000 | . * 10 | round / 10 | tostring;
   def x: . * 100 | round / 100 | tostring;
-  "Machine: \(.machine); \(.date). ostrel is \(.build).\n",
+  "Machine: \(.machine); \(.date); load average (1, 5, 15 min) \(.load_average.start) at the start, \(.load_average.end) at the end. ostrel is \(.build).\n",
   "| data | floor (2 × cat) | ostrel | sed -i | perl -pi | ostrel ÷ floor | sed ÷ ostrel | perl ÷ ostrel |",
   "|---|---|---|---|---|---|---|---|",
   (.sets[] | "| \(.set) | \(.floor | ms) ms | \(.ostrel | ms) ms | \(.sed | ms) ms | \(.perl | ms) ms | \(.ostrel / .floor | x) | \(.sed / .ostrel | x) | \(.perl / .ostrel | x) |"),
