@@ -51,7 +51,7 @@ set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_CURRENT_BINARY_DIR};${PROJECT_NAME};Un
 # every symbol bound at start-up and the relocations then made read-only,
 # and no compiler version notes in the executable.
 if(NOT OSTREL_SANITIZE AND NOT OSTREL_FUZZ)
-  target_compile_options(ostrel_core PUBLIC $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2>)
+  target_compile_options(ostrel_core PUBLIC "$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
   target_link_options(ostrel PRIVATE -Wl,-z,relro -Wl,-z,now)
   add_custom_command(TARGET ostrel POST_BUILD
                      COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment $<TARGET_FILE:ostrel>)
