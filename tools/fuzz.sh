@@ -1,13 +1,13 @@
 #!/bin/sh
-# Builds the libFuzzer target with clang and runs it from the seed corpus.
+# Builds the libFuzzer target with clang (the fuzz preset) and runs it from
+# the seed corpus.
 #   tools/fuzz.sh [SECONDS]    default 60
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 sh tools/install-deps.sh clang libclang-rt-14-dev
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DOSTREL_FUZZ=ON \
-  -DOSTREL_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz --target ostrel_fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j 2
 corpus=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-fuzz.XXXXXX")
 trap 'rm -rf "$corpus"' EXIT
 # New inputs go to a scratch corpus; a crashing input is kept in build-fuzz/.

@@ -1,0 +1,22 @@
+# Installation and the .zip package on Windows: ostrel.exe, and the README
+# and the license as text files with Windows line ends, for Notepad and
+# friends.
+install(TARGETS ostrel RUNTIME DESTINATION .)
+foreach(document README.md:README.txt LICENSE:LICENSE.txt)
+  string(REPLACE ":" ";" names ${document})
+  list(GET names 0 source)
+  list(GET names 1 target)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${source})
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/${source} text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${target} "${text}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${target} DESTINATION .)
+endforeach()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  set(CPACK_SYSTEM_NAME win32)
+else()
+  set(CPACK_SYSTEM_NAME win64)
+endif()
