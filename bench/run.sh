@@ -39,11 +39,11 @@ q() {  # q WORD: WORD quoted for the shell that runs hyperfine's commands
 }
 
 if $quick; then
-  sets="lf-64k:65536:lf crlf-64k:65536:crlf long-256k:262144:long"
+  sets="lf-64k:65536:lf crlf-64k:65536:crlf long-256k:262144:long clean-64k:65536:clean"
   big=""
   runs=3
 else
-  sets="lf-1m:1048576:lf lf-64m:67108864:lf crlf-64m:67108864:crlf long-64m:67108864:long utf16-64m:67108864:utf16"
+  sets="lf-1m:1048576:lf lf-64m:67108864:lf crlf-64m:67108864:crlf long-64m:67108864:long utf16-64m:67108864:utf16 clean-64m:67108864:clean"
   big="lf-1g"
   runs=10
 fi
@@ -149,7 +149,7 @@ jq -r '
   "",
   "| cost per byte | floor | ostrel | ostrel ÷ floor |",
   "|---|---|---|---|",
-  ((.sets[] | select(.set | startswith("lf-"))), .flat[] |
+  ((.sets[] | select(.set | startswith("lf-") or startswith("utf16-"))), .flat[] |
     "| \(.set) | \(.floor / .bytes * 1e9 | x) ns/B | \(.ostrel / .bytes * 1e9 | x) ns/B | \(.ostrel / .floor | x) |"),
   "",
   "| small files | ostrel | unix2dos | sed -i | ostrel ÷ unix2dos |",
