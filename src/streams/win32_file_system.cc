@@ -6,6 +6,7 @@
 #include <random>
 
 #include "streams/file_system.h"
+#include "streams/win32_interrupts.h"
 #include "streams/win32_text.h"
 
 namespace ostrel {
@@ -126,21 +127,9 @@ class Win32File final : public File {
   std::wstring name_;  // a work file's full name
 };
 
-// Interrupts that arrive while held wait here, in the thread the system
-// starts for them, until released; then the default handler ends the process.
-HANDLE interrupts_released = nullptr;
-
-BOOL WINAPI on_console_event(DWORD /*event*/) {
-  WaitForSingleObject(interrupts_released, INFINITE);
-  return FALSE;
-}
-
 class Win32FileSystem final : public FileSystem {
  public:
-  Win32FileSystem() {
-    interrupts_released = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    if (interrupts_released != nullptr) SetConsoleCtrlHandler(on_console_event, TRUE);
-  }
+  Win32FileSystem() { install_interrupt_handler(); }
 
   Status open_for_update(const std::string& name, std::unique_ptr<File>& file) override {
     // Shared for reading and writing, as a C library opens with "r+".
@@ -236,13 +225,9 @@ class Win32FileSystem final : public FileSystem {
     return status;
   }
 
-  void hold_interrupts() override {
-    if (interrupts_released != nullptr) ResetEvent(interrupts_released);
-  }
+  void hold_interrupts() override { ostrel::hold_interrupts(); }
 
-  void release_interrupts() override {
-    if (interrupts_released != nullptr) SetEvent(interrupts_released);
-  }
+  void release_interrupts() override { ostrel::release_interrupts(); }
 
  private:
   static Status save_copy(Win32File& work, const std::wstring& stem, std::string& saved_as) {
