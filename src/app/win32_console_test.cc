@@ -382,7 +382,8 @@ TEST_F(OnConsole, CtrlCLeavesFileWholeAndEndsWithControlCExit) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  // Without a console there is nothing to test: tell CTest it was skipped.
+  // Without a console there is nothing to test, and on one shared with other
+  // programs the Ctrl-C would reach them too: tell CTest it was skipped.
   HANDLE screen = ostrel::open_screen();
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (screen == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(screen, &info)) {
@@ -390,5 +391,10 @@ int main(int argc, char** argv) {
     return 77;
   }
   CloseHandle(screen);
+  DWORD attached[2];
+  if (GetConsoleProcessList(attached, 2) > 1) {
+    std::printf("skipped: other programs share this console; start this on one of its own\n");
+    return 77;
+  }
   return RUN_ALL_TESTS();
 }

@@ -3,7 +3,7 @@
 # on its own console) under Wine. Wine gives a console program a console only
 # when its standard handles are a terminal, so the tests run on a
 # pseudo-terminal made by script(1); without one they are skipped.
-# Usage: wine_console_test.sh WINE CONSOLE_TESTS_EXE
+# Usage: wine_console_test.sh WINE CONSOLE_TESTS_EXE (GTEST_FILTER picks tests)
 set -eu
 skip=77
 command -v script >/dev/null || { echo "skipped: script(1) is missing (Debian: bsdutils)"; exit $skip; }
@@ -23,7 +23,7 @@ SHELL=/bin/sh script -qec '"$OSTREL_WINE" "$OSTREL_TESTS" >"$OSTREL_LOG" 2>&1' /
   </dev/null >/dev/null || status=$?
 cat "$dir/log" 2>/dev/null || true
 if [ "$status" = $skip ]; then
-  echo "FAIL: Wine gave the test program no console on a pseudo-terminal"
+  echo "FAIL: on a pseudo-terminal, Wine gave the test program no console of its own"
   exit 1
 fi
 exit "$status"
