@@ -166,6 +166,9 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status create_work_file(std::unique_ptr<File>& file) override {
+    // An interrupt between creating the file and marking it for deletion
+    // would leave it behind; it waits until then.
+    const InterruptsHeld held;
     wchar_t buffer[MAX_PATH + 1];
     const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
     if (length == 0 || length > MAX_PATH) {
@@ -225,9 +228,17 @@ class Win32FileSystem final : public FileSystem {
     return status;
   }
 
-  void hold_interrupts() override { ostrel::hold_interrupts(); }
+  // Holding twice is holding once.
+  void hold_interrupts() override {
+    if (!held_) ostrel::hold_interrupts();
+    held_ = true;
+  }
 
-  void release_interrupts() override { ostrel::release_interrupts(); }
+  void release_interrupts() override {
+    if (!held_) return;
+    held_ = false;
+    ostrel::release_interrupts();
+  }
 
  private:
   static Status save_copy(Win32File& work, const std::wstring& stem, std::string& saved_as) {
@@ -255,6 +266,8 @@ class Win32FileSystem final : public FileSystem {
     return Error{Operation::save, to_utf8(stem.substr(0, stem.find_last_of(L'\\'))), true,
                  last_error()};
   }
+
+  bool held_ = false;
 };
 
 }  // namespace

@@ -6,11 +6,11 @@ namespace ostrel {
 
 namespace {
 
-// Guards held and pending, so that an interrupt either comes before a hold
+// Guards holds and pending, so that an interrupt either comes before a hold
 // begins (and ends the process before anything is emptied) or is seen by the
 // release that ends the hold.
 SRWLOCK lock = SRWLOCK_INIT;
-bool held = false;
+int holds = 0;
 bool pending = false;
 
 // Ends the process at once, as the system's handler does on Ctrl-C but
@@ -28,7 +28,7 @@ bool pending = false;
 // Wine ends the process with exit code 0.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
   AcquireSRWLockExclusive(&lock);
-  if (!held) end_process();
+  if (holds == 0) end_process();
   pending = true;
   ReleaseSRWLockExclusive(&lock);
   // release_interrupts() ends the process.
@@ -41,7 +41,7 @@ void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE)
 
 void hold_interrupts() {
   AcquireSRWLockExclusive(&lock);
-  held = true;
+  ++holds;
   ReleaseSRWLockExclusive(&lock);
 }
 
@@ -54,10 +54,10 @@ bool interrupt_pending() {
 
 void release_interrupts() {
   AcquireSRWLockExclusive(&lock);
-  held = false;
+  if (holds > 0) --holds;
   // Here, not in the handler's thread: the process must not end by this
   // thread returning from main, with another exit code, first.
-  if (pending) end_process();
+  if (holds == 0 && pending) end_process();
   ReleaseSRWLockExclusive(&lock);
 }
 

@@ -6,19 +6,28 @@
 
 namespace ostrel {
 
-// Installs the handler; call once, at start. Until a hold, an interrupt ends
-// the process at once.
+// Installs the handler; call once, at start. Outside a hold, an interrupt
+// ends the process at once.
 void install_interrupt_handler();
 
-// From here until release_interrupts(), an interrupt waits. Holding twice is
-// holding once.
+// From here until the matching release_interrupts(), an interrupt waits.
+// Holds nest: only the outermost release ends the hold.
 void hold_interrupts();
 
 // Whether an interrupt arrived during the current hold.
 bool interrupt_pending();
 
-// Ends the hold. If an interrupt arrived meanwhile, the process ends now and
-// this does not return.
+// Ends this hold. If it is the outermost one and an interrupt arrived
+// meanwhile, the process ends now and this does not return.
 void release_interrupts();
+
+// Holds interrupts for as long as it lives.
+class InterruptsHeld {
+ public:
+  InterruptsHeld() { hold_interrupts(); }
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+  ~InterruptsHeld() { release_interrupts(); }
+};
 
 }  // namespace ostrel
