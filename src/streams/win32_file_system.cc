@@ -76,6 +76,7 @@ class Win32File final : public File {
   }
 
   Status read(std::span<char> into, std::size_t& got) override {
+    end_if_interrupted();
     got = 0;
     DWORD n = 0;
     const auto size = static_cast<DWORD>(std::min<std::size_t>(into.size(), 1 << 30));
@@ -88,6 +89,7 @@ class Win32File final : public File {
   }
 
   Status write(std::span<const char> bytes) override {
+    end_if_interrupted();
     while (!bytes.empty()) {
       DWORD n = 0;
       const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
@@ -235,9 +237,12 @@ class Win32FileSystem final : public FileSystem {
   }
 
   void release_interrupts() override {
-    if (!held_) return;
-    held_ = false;
-    ostrel::release_interrupts();
+    if (held_) {
+      held_ = false;
+      ostrel::release_interrupts();
+    }
+    // One that came outside the hold ends the run here at the latest.
+    end_if_interrupted();
   }
 
  private:

@@ -7,17 +7,20 @@ namespace ostrel {
 namespace {
 
 // Guards holds and pending, so that an interrupt either comes before a hold
-// begins (and ends the process before anything is emptied) or is seen by the
+// begins (and the process ends before anything is emptied) or is seen by the
 // release that ends the hold.
 SRWLOCK lock = SRWLOCK_INIT;
 int holds = 0;
 bool pending = false;
 
+// How long the handler waits for the main thread to end the process at a
+// safe point before it does so itself.
+constexpr DWORD kGrace = 500;
+
 // Ends the process at once, as the system's handler does on Ctrl-C but
-// without running any library's shutdown code: another thread may have been
-// stopped in the middle of a system call, and under Wine that shutdown can
-// then hang. Nothing is lost: output is written unbuffered, and the system
-// deletes the work file when it closes the process's handles.
+// without running any library's shutdown code. Nothing is lost: output is
+// written unbuffered, and the system deletes the work file when it closes
+// the process's handles.
 [[noreturn]] void end_process() {
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   ExitProcess(STATUS_CONTROL_C_EXIT);  // only if the above could not
@@ -26,13 +29,23 @@ bool pending = false;
 // Runs on the thread the system starts for each event. It never returns:
 // that would hand the event to the system's default handler, which under
 // Wine ends the process with exit code 0.
+//
+// The main thread ends the process: at the release of a hold, or, outside
+// one, at its next file read or write or hold. Wine, asked to end the
+// process from this thread while the main one is busy inside the system,
+// can hang: the main thread is stopped holding a lock that ending needs.
+// Only if the main thread comes to none of those soon (it may wait on a slow
+// device) does this thread end the process itself.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
   AcquireSRWLockExclusive(&lock);
-  if (holds == 0) end_process();
   pending = true;
+  const bool held = holds > 0;
   ReleaseSRWLockExclusive(&lock);
-  // release_interrupts() ends the process.
-  for (;;) Sleep(INFINITE);
+  if (held) {
+    for (;;) Sleep(INFINITE);
+  }
+  Sleep(kGrace);
+  end_process();
 }
 
 }  // namespace
@@ -41,6 +54,7 @@ void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE)
 
 void hold_interrupts() {
   AcquireSRWLockExclusive(&lock);
+  if (holds == 0 && pending) end_process();
   ++holds;
   ReleaseSRWLockExclusive(&lock);
 }
@@ -52,11 +66,16 @@ bool interrupt_pending() {
   return arrived;
 }
 
+void end_if_interrupted() {
+  AcquireSRWLockShared(&lock);
+  const bool end = holds == 0 && pending;
+  ReleaseSRWLockShared(&lock);
+  if (end) end_process();
+}
+
 void release_interrupts() {
   AcquireSRWLockExclusive(&lock);
   if (holds > 0) --holds;
-  // Here, not in the handler's thread: the process must not end by this
-  // thread returning from main, with another exit code, first.
   if (holds == 0 && pending) end_process();
   ReleaseSRWLockExclusive(&lock);
 }

@@ -7,15 +7,20 @@
 namespace ostrel {
 
 // Installs the handler; call once, at start. Outside a hold, an interrupt
-// ends the process at once.
+// ends the process at once: at the next end_if_interrupted() or
+// hold_interrupts(), or soon after if neither comes.
 void install_interrupt_handler();
 
 // From here until the matching release_interrupts(), an interrupt waits.
 // Holds nest: only the outermost release ends the hold.
 void hold_interrupts();
 
-// Whether an interrupt arrived during the current hold.
+// Whether an interrupt arrived and waits to end the process.
 bool interrupt_pending();
+
+// Ends the process now if an interrupt arrived outside a hold. Called at
+// points where ending is safe and comes soon after the interrupt.
+void end_if_interrupted();
 
 // Ends this hold. If it is the outermost one and an interrupt arrived
 // meanwhile, the process ends now and this does not return.
