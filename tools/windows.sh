@@ -5,7 +5,8 @@
 # and checks what they hold (tools/check-packages.sh).
 set -eu
 cd "$(dirname "$0")/.."
-sh tools/install-deps.sh g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
+# bsdutils has script(1), which gives the console tests a pseudo-terminal.
+sh tools/install-deps.sh g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 bsdutils \
   googletest
 export WINEDEBUG=-all
 # A Wine prefix of the build's own, made on first use.

@@ -189,7 +189,10 @@ class Win32File : public Base {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
 
+  // An interrupt that came while nothing was held ends the process at the
+  // next read or write (see win32_interrupts.h).
   Status read(std::span<char> into, std::size_t& got) override {
+    end_if_interrupted();
     got = 0;
     DWORD n = 0;
     const auto size = static_cast<DWORD>(std::min<std::size_t>(into.size(), 1 << 30));
@@ -202,6 +205,7 @@ class Win32File : public Base {
   }
 
   Status write(std::span<const char> bytes) override {
+    end_if_interrupted();
     while (!bytes.empty()) {
       DWORD n = 0;
       const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
@@ -418,6 +422,9 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status create_work_file(std::unique_ptr<WorkFile>& file) override {
+    // An interrupt between creating the file and marking it for deletion
+    // would leave it behind; it waits until then.
+    const InterruptsHeld held;
     const std::filesystem::path dir = temp_directory();
     if (dir.empty()) return Error{Operation::create, "%TEMP%", last_error()};
     Private access;

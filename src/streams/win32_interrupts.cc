@@ -6,57 +6,78 @@ namespace ostrel {
 
 namespace {
 
-// Guards held and pending, so that an interrupt is either seen by the
-// release, or comes after it and ends the process the system's way.
-CRITICAL_SECTION guard;
-HANDLE released = nullptr;  // set while nothing is held
-bool held = false;
+// Guards holds and pending, so that an interrupt either comes before a hold
+// begins (and the process ends before anything is emptied) or is seen by the
+// release that ends the hold.
+SRWLOCK lock = SRWLOCK_INIT;
+int holds = 0;
 bool pending = false;
 
+// How long the handler waits for the main thread to end the process at a
+// safe point before it does so itself.
+constexpr DWORD kGrace = 500;
+
+// Ends the process at once, as the system's handler does on Ctrl-C but
+// without running any library's shutdown code. Nothing is lost: output is
+// written unbuffered, and the system deletes the work file when it closes
+// the process's handles.
+[[noreturn]] void end_process() {
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  ExitProcess(STATUS_CONTROL_C_EXIT);  // only if the above could not
+}
+
+// Runs on the thread the system starts for each event. It never returns:
+// that would hand the event to the system's default handler, which under
+// Wine ends the process with exit code 0.
+//
+// The main thread ends the process: at the release of a hold, or, outside
+// one, at its next file read or write or hold. Wine, asked to end the
+// process from this thread while the main one is busy inside the system,
+// can hang: the main thread is stopped holding a lock that ending needs.
+// Only if the main thread comes to none of those soon (it may wait on a slow
+// device) does this thread end the process itself.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
-  EnterCriticalSection(&guard);
-  const bool wait = held;
-  if (wait) pending = true;
-  LeaveCriticalSection(&guard);
-  // Not held: the default handler ends the process.
-  if (!wait) return FALSE;
-  // The releasing thread ends the process; this one only waits for it.
-  WaitForSingleObject(released, INFINITE);
-  ExitProcess(STATUS_CONTROL_C_EXIT);
+  AcquireSRWLockExclusive(&lock);
+  pending = true;
+  const bool held = holds > 0;
+  ReleaseSRWLockExclusive(&lock);
+  if (held) {
+    for (;;) Sleep(INFINITE);
+  }
+  Sleep(kGrace);
+  end_process();
 }
 
 }  // namespace
 
-void install_interrupt_handler() {
-  InitializeCriticalSection(&guard);
-  released = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-  if (released != nullptr) SetConsoleCtrlHandler(on_console_event, TRUE);
-}
+void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 void hold_interrupts() {
-  if (released == nullptr) return;
-  EnterCriticalSection(&guard);
-  held = true;
-  ResetEvent(released);
-  LeaveCriticalSection(&guard);
+  AcquireSRWLockExclusive(&lock);
+  if (holds == 0 && pending) end_process();
+  ++holds;
+  ReleaseSRWLockExclusive(&lock);
 }
 
 bool interrupt_pending() {
-  if (released == nullptr) return false;
-  EnterCriticalSection(&guard);
-  const bool result = pending;
-  LeaveCriticalSection(&guard);
-  return result;
+  AcquireSRWLockShared(&lock);
+  const bool arrived = pending;
+  ReleaseSRWLockShared(&lock);
+  return arrived;
+}
+
+void end_if_interrupted() {
+  AcquireSRWLockShared(&lock);
+  const bool end = holds == 0 && pending;
+  ReleaseSRWLockShared(&lock);
+  if (end) end_process();
 }
 
 void release_interrupts() {
-  if (released == nullptr) return;
-  EnterCriticalSection(&guard);
-  held = false;
-  const bool end = pending;
-  LeaveCriticalSection(&guard);
-  if (end) ExitProcess(STATUS_CONTROL_C_EXIT);
-  SetEvent(released);
+  AcquireSRWLockExclusive(&lock);
+  if (holds > 0) --holds;
+  if (holds == 0 && pending) end_process();
+  ReleaseSRWLockExclusive(&lock);
 }
 
 }  // namespace ostrel
