@@ -7,8 +7,9 @@
 #                                 stripped and loads no C++ runtime
 #   tools/check-packages.sh zip   both Windows .zip files: ostrel.exe, and
 #                                 README.txt and LICENSE.txt with CR LF line
-#                                 ends; ostrel.exe carries the manifest and
-#                                 the version resource with this version
+#                                 ends, and the MinGW-w64 notices; ostrel.exe
+#                                 carries the manifest and the version
+#                                 resource with this version
 # Exits non-zero, naming what is wrong, on the first failed check.
 set -eu
 cd "$(dirname "$0")/.."
@@ -113,11 +114,14 @@ check_zip() {  # check_zip BUILD_DIR SYSTEM ARCH
   echo "== $zip"
   cmake -E tar tvf "$zip"
   listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-  [ "$listed" = "LICENSE.txt README.txt ostrel.exe " ] || fail "$zip holds $listed"
+  [ "$listed" = "LICENSE.txt README.txt THIRD-PARTY-NOTICES.txt ostrel.exe " ] ||
+    fail "$zip holds $listed"
   rm -rf "$scratch/zip" && mkdir "$scratch/zip"
   (cd "$scratch/zip" && cmake -E tar xf "$top/$zip")
   check_text "$scratch/zip/LICENSE.txt" LICENSE
   check_text "$scratch/zip/README.txt" README.md
+  grep -q "winpthreads" "$scratch/zip/THIRD-PARTY-NOTICES.txt" ||
+    fail "THIRD-PARTY-NOTICES.txt in $zip lacks the winpthreads notice"
   check_exe "$scratch/zip/ostrel.exe" "$3-w64-mingw32-objdump" "$version" "$1/ostrel.exe.manifest" \
     "ostrel.exe in $zip"
   echo "PASS: $zip"
