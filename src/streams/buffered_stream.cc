@@ -50,8 +50,8 @@ std::size_t first_change(const char* text, std::size_t size) {
   using Lanes = char __attribute__((vector_size(16)));
   constexpr Lanes lf = {'\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n',
                         '\n', '\n', '\n', '\n', '\n', '\n', '\n', '\n'};
-  constexpr Lanes cr = lf + ('\r' - '\n');
-  constexpr Lanes space = lf + (' ' - '\n');
+  const Lanes cr = lf + ('\r' - '\n');
+  const Lanes space = lf + (' ' - '\n');
   std::size_t at = 1;
   for (; size - at >= sizeof(Lanes); at += sizeof(Lanes)) {
     Lanes here;
