@@ -70,7 +70,9 @@ std::string describe_ignored(const std::string& path, Distrust why, const Error&
       reason = "it is not a regular file";
       break;
     case Distrust::foreign:
-      reason = "it belongs to another user";
+      reason =
+          "it belongs to another user (if a run of theirs on this file did not finish, it may "
+          "hold the file's complete text)";
       break;
     case Distrust::writable_by_others:
       reason = "others may write it";
@@ -105,7 +107,7 @@ std::string describe_failure(const RewriteResult& result) {
       return "The file was changed or replaced by another program while it was being "
              "rewritten.\nIt was left as that program left it.\n";
     case RewriteOutcome::saved_differs:
-      return "An earlier, interrupted run saved this file's new text in " +
+      return "An earlier run that did not finish saved this file's new text in " +
              in_quotes(result.saved_as) + ",\nbut the file has changed since. " +
              std::string(kUnchanged) + "Compare the two, keep what you need, and remove " +
              in_quotes(result.saved_as) + ".\n";

@@ -27,7 +27,9 @@ inline constexpr std::string_view MSG_DONE = "\nDone!\n";
 inline constexpr std::string_view MSG_WAITING =
     "Another run is rewriting this file; waiting for it to finish...\n";
 inline constexpr std::string_view MSG_RESUMED =
-    "Finished writing back the new text that an earlier, interrupted run saved in \"%s\".\n";
+    "Finished writing back the new text that an earlier run left unfinished in \"%s\".\n";
+inline constexpr std::string_view MSG_OUTPUT_IS_TARGET =
+    "ostrel: the output goes into the file to be rewritten; the file was not changed.\n";
 
 // format with its one "%s" replaced by value, taken literally.
 std::string fill_placeholder(std::string_view format, std::string_view value);

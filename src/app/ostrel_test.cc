@@ -17,8 +17,8 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1");
-const std::string kBeside = joined(".", "ostrel-saved-1-1");
+const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1-1");
+const std::string kBeside = joined(".", "ostrel-saved-1-1-1");
 const std::string kDone = "Temporary file generated. Copying back over original...\nDone!\n";
 
 class StringConsole final : public Console {
@@ -103,7 +103,7 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
       {"changed meanwhile",
        {"ostrel", "t"},
        [](MemoryFileSystem& fs) {
-         fs.meddles = {{Call::identity_of, 1, [&fs] { fs.put("t", "b"); }}};
+         fs.meddles = {{Call::identity_of, 2, [&fs] { fs.put("t", "b"); }}};
        },
        1,
        processing + "The file was changed or replaced by another program while it was being "
@@ -141,7 +141,7 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        },
        0,
        processing +
-           "Finished writing back the new text that an earlier, interrupted run saved in "
+           "Finished writing back the new text that an earlier run left unfinished in "
            "\"" +
            kInTemp + "\".\n" + kDone,
        "a\r\nb\r\n"},
@@ -149,7 +149,8 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        {"ostrel", "t"},
        [](MemoryFileSystem& fs) { fs.put(kBeside, "b\r\n"); },
        1,
-       processing + "An earlier, interrupted run saved this file's new text in \"" + kBeside +
+       processing + "An earlier run that did not finish saved this file's new text in \"" +
+           kBeside +
            "\",\nbut the file has changed since. The file was not changed.\nCompare the two, "
            "keep what you need, and remove \"" +
            kBeside + "\".\n",
@@ -159,7 +160,9 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        [](MemoryFileSystem& fs) { fs.put(kInTemp, "").owned_by_user = false; },
        0,
        processing + "Left \"" + kInTemp +
-           "\" alone, as it is no text this user saved: it belongs to another user.\n" + kDone,
+           "\" alone, as it is no text this user saved: it belongs to another user (if a run of "
+           "theirs on this file did not finish, it may hold the file's complete text).\n" +
+           kDone,
        "a\r\n"},
   };
   for (const ProgramCase& c : cases) {

@@ -30,6 +30,16 @@ class Transcript {
 int run_program(std::span<const std::string> args, FileSystem& file_system, Console& out,
                 Console& err) {
   Transcript transcript(out, err);
+  // Output that goes into the very file to be rewritten would change it
+  // before it is read, and end up inside it: refuse, before a word is out.
+  if (args.size() >= 2) {
+    FileIdentity target;
+    if (file_system.identity_of(path_from_utf8(args[1]), target).ok() &&
+        (out.file() == target || err.file() == target)) {
+      if (err.file() != target) static_cast<void>(err.write(MSG_OUTPUT_IS_TARGET));
+      return EXIT_NOT_REWRITTEN;
+    }
+  }
   transcript.write(MSG_BANNER);
   if (args.size() < 2) {
     transcript.write(MSG_USAGE);

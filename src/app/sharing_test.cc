@@ -116,6 +116,44 @@ TEST_F(Sharing, LeavesWhatAnotherProgramDidMeanwhile) {
   }
 }
 
+// A program that opens the file while it is written back (an editor saving
+// in place, a shell appending) waits until the write-back is over, so what
+// it writes comes after, whole.
+TEST_F(Sharing, ProgramsOpeningTheFileDuringTheWriteBackWait) {
+  const fs::path file = dir_ / "f";
+  const std::string original = indented(64 << 20);
+  write_file(file, original);
+  Child child(exe_, {file.string()}, tmp_);
+  ASSERT_TRUE(child.wait_for_output("Copying back over original..."));
+  ::kill(child.pid(), SIGSTOP);
+  std::thread appender([&] { std::ofstream(file, std::ios::binary | std::ios::app) << "added\n"; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ::kill(child.pid(), SIGCONT);
+  const RunResult run = child.finish();
+  appender.join();
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(read_file(file) == reference_rewrite(original) + "added\n");
+}
+
+// Output into the file itself would land inside it: refused before a word.
+TEST_F(Sharing, RefusesToWriteItsOutputIntoTheFile) {
+  const fs::path file = dir_ / "f";
+  write_file(file, kSample);
+  const RunResult run = run_exe({file.string()}, tmp_, {.output_file = file.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "ostrel: the output goes into the file to be rewritten; the file was not "
+            "changed.\n");
+  EXPECT_EQ(read_file(file), kSample);
+}
+
+// A file of /proc says it is a regular file of no bytes, and yields more.
+TEST_F(Sharing, TakesNoFileThatReadsOtherThanItsSize) {
+  const RunResult run = run_exe({"/proc/self/status"}, tmp_);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.out.ends_with(kChanged)) << run.out;
+}
+
 // Root rewriting a file in a directory that another user may write: a swap
 // of the name for a symbolic link never makes root write elsewhere.
 TEST_F(Sharing, SwapInAnotherUsersDirectoryNeverWritesElsewhere) {

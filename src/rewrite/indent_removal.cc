@@ -1,5 +1,6 @@
 #include "rewrite/indent_removal.h"
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 #include <optional>
@@ -83,6 +84,14 @@ std::optional<Distrust> distrust(const FileState& state, const FileIdentity& tar
   return std::nullopt;
 }
 
+// A text found where an earlier run would have kept its new text, open:
+// what was checked is what is read and compared.
+struct Earlier {
+  fs::path path;
+  std::unique_ptr<File> file;
+  FileState state;
+};
+
 class Rewrite {
  public:
   Rewrite(FileSystem& file_system, const std::string& name, const RewriteEvents& events)
@@ -91,7 +100,7 @@ class Rewrite {
   RewriteResult run() {
     RewriteResult result = rewrite();
     // Closed before the outcome is told, so that what is told is final.
-    if (saved_copy_ != nullptr) static_cast<void>(saved_copy_->close());
+    if (earlier_.file != nullptr) static_cast<void>(earlier_.file->close());
     if (work_ != nullptr) {
       // Every byte of the work file has been read back or saved by now, so a
       // failure to close it can cost nothing.
@@ -113,11 +122,7 @@ class Rewrite {
     if (Status status = fs_.create_work_file(work_); !status.ok()) {
       return unchanged(std::move(status).as(Role::work_file));
     }
-    const std::string saved_name = saved_text_name(before.identity);
-    places_.push_back(work_->directory() / saved_name);
-    fs::path beside = path_.parent_path();
-    if (beside.empty()) beside = ".";
-    if (beside / saved_name != places_.front()) places_.push_back(beside / saved_name);
+    find_places(before.identity);
 
     memory_[0] = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
     memory_[1] = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
@@ -126,18 +131,15 @@ class Rewrite {
 
     // A run killed while it wrote the file back left the whole new text
     // under a lasting name: finish its work first, or leave all alone.
-    std::optional<fs::path> earlier = find_saved_text(before.identity);
-    if (earlier) {
-      bool finished = false;
+    if (find_saved_text(before.identity)) {
       bool appending = false;
-      if (Status status = finish_earlier(*earlier, finished, appending); !status.ok()) {
+      if (Status status = finish_earlier(appending); !status.ok()) {
         if (!appending) return unchanged(status);
         RewriteResult result = failed(RewriteOutcome::failed_after_emptying, status);
-        result.saved_as = utf8_of(*earlier);
+        result.saved_as = utf8_of(earlier_.path);
         return result;
       }
-      if (finished) {
-        earlier.reset();
+      if (earlier_.file == nullptr) {
         if (Status status = target_->state(before); !status.ok()) {
           return unchanged(std::move(status).as(Role::target));
         }
@@ -147,29 +149,31 @@ class Rewrite {
       }
     }
 
-    bool changed = false;
-    if (Status status = strip_file(*target_, *work_, input_, output_, changed); !status.ok()) {
+    StripOutcome stripped;
+    if (Status status = strip_file(*target_, *work_, input_, output_, stripped); !status.ok()) {
       return unchanged(by_direction(std::move(status), Role::target, Role::work_file));
     }
+    // More or fewer bytes than the file holds: it changed while it was read,
+    // or it is no plain file on disk whatever it says (a file of /proc).
+    if (stripped.bytes_read != before.size) return outcome(RewriteOutcome::changed);
 
-    if (earlier) {
+    if (earlier_.file != nullptr) {
       // The earlier run was killed before it emptied the file: its text is
       // what this run made again, or the file has changed since. (A file
       // that needs no change and is not that text has changed since.)
       bool same = false;
-      if (Status status = changed ? same_text(*earlier, same) : Status{}; !status.ok()) {
+      if (Status status = stripped.changed ? same_text(same) : Status{}; !status.ok()) {
         return unchanged(status);
       }
       if (!same) {
-        RewriteResult result;
-        result.outcome = RewriteOutcome::saved_differs;
-        result.saved_as = utf8_of(*earlier);
+        RewriteResult result = outcome(RewriteOutcome::saved_differs);
+        result.saved_as = utf8_of(earlier_.path);
         return result;
       }
     }
 
     // A file that needs no change is left as it is, times and all.
-    if (!changed) {
+    if (!stripped.changed) {
       if (events_.copying_back) events_.copying_back();
       return {};
     }
@@ -183,32 +187,38 @@ class Rewrite {
       result.outcome = RewriteOutcome::not_saved;
       return result;
     }
-    if (RewriteOutcome outcome = RewriteOutcome::done;
-        !still_as_read(before, outcome, result.error)) {
+    // Where the OS can, a program that opens the file from here on waits
+    // until the write-back is over; one that has it open already is caught
+    // by the check that follows, if it wrote meanwhile.
+    static_cast<void>(target_->keep_openers_waiting());
+    if (RewriteOutcome why = RewriteOutcome::done; !still_as_read(before, why, result.error)) {
       drop_lasting_name();
-      result.outcome = outcome;
+      result.outcome = why;
       return result;
     }
     if (hold_->pending()) {
       drop_lasting_name();
-      result.outcome = RewriteOutcome::interrupted;
-      return result;
+      return outcome(RewriteOutcome::interrupted);
     }
 
     if (events_.copying_back) events_.copying_back();
     // From here on the target holds only what has been copied back so far;
     // the whole new text is under its lasting name until it is all back.
-    Status status = target_->truncate().as(Role::target);
-    if (status.ok()) status = work_->rewind().as(Role::work_file);
+    if (Status status = target_->truncate().as(Role::target); !status.ok()) {
+      // Refused outright, the file is as it was: nothing to keep.
+      FileState now;
+      if (target_->state(now).ok() && same_content_and_times(before, now)) {
+        drop_lasting_name();
+        return unchanged(status);
+      }
+      return after_emptying(status);
+    }
+    Status status = work_->rewind().as(Role::work_file);
     if (status.ok()) {
       status = by_direction(work_->copy_to(*target_, input_), Role::work_file, Role::target);
     }
     if (status.ok()) status = target_->close().as(Role::target);
-    if (!status.ok()) {
-      result = failed(RewriteOutcome::failed_after_emptying, status);
-      result.saved_as = utf8_of(lasting_);
-      return result;
-    }
+    if (!status.ok()) return after_emptying(status);
     // Done. The lasting name goes while the lock is still held, so that no
     // other run can take it for the text of a killed one. Should it stay,
     // the next run finds it equal to the file and removes it.
@@ -216,6 +226,11 @@ class Rewrite {
     return {};
   }
 
+  static RewriteResult outcome(RewriteOutcome outcome) {
+    RewriteResult result;
+    result.outcome = outcome;
+    return result;
+  }
   static RewriteResult failed(RewriteOutcome outcome, const Status& status) {
     RewriteResult result;
     result.outcome = outcome;
@@ -225,36 +240,77 @@ class Rewrite {
   static RewriteResult unchanged(const Status& status) {
     return failed(RewriteOutcome::failed_unchanged, status);
   }
+  RewriteResult after_emptying(const Status& status) const {
+    RewriteResult result = failed(RewriteOutcome::failed_after_emptying, status);
+    result.saved_as = utf8_of(lasting_);
+    return result;
+  }
 
   Status lock_target() {
-    if (Status status = target_->lock(false, lock_); !status.ok())
+    if (Status status = target_->lock(false, lock_); !status.ok()) {
       return std::move(status).as(Role::target);
+    }
     if (lock_ != nullptr) return {};
     if (events_.waiting) events_.waiting();
     return target_->lock(true, lock_).as(Role::target);
   }
 
-  // The first trusted file at one of the places, telling of every other
-  // one found there.
-  std::optional<fs::path> find_saved_text(const FileIdentity& target) {
+  // Where the new text of the file with this identity is kept: in the work
+  // file's directory, else beside the file. An earlier run may also have
+  // kept it in the system's usual temporary directory, if it ran with
+  // another one set.
+  void find_places(const FileIdentity& identity) {
+    const std::string name = saved_text_name(identity);
+    fs::path beside = path_.parent_path();
+    if (beside.empty()) beside = ".";
+    for (const fs::path& dir : {work_->directory(), beside, fs_.system_temp_directory()}) {
+      if (dir.empty()) continue;
+      if (std::find(places_.begin(), places_.end(), dir / name) == places_.end()) {
+        places_.push_back(dir / name);
+      }
+    }
+    keep_places_ = std::min<std::size_t>(places_.size(), 2);
+  }
+
+  // Sets earlier_ to the first trusted text at one of the places, telling of
+  // every other file found there. Removes what an earlier run left of a
+  // copy it never finished.
+  bool find_saved_text(const FileIdentity& target) {
     for (const fs::path& place : places_) {
-      std::unique_ptr<File> file;
-      FileState state;
-      Status status = fs_.open_for_reading(place, file);
-      if (status.ok() && file == nullptr) continue;
-      if (status.ok()) status = file->state(state);
-      if (status.ok()) status = file->close();
+      remove_unfinished_copy(place, target);
+      Earlier found{place, nullptr, {}};
+      Status status = fs_.open_for_reading(place, found.file);
+      if (status.ok() && found.file == nullptr) continue;
+      if (status.ok()) status = found.file->state(found.state);
       if (!status.ok()) {
         tell_ignored(place, Distrust::unreadable, std::move(status).as(Role::saved).error());
         continue;
       }
-      if (const auto why = distrust(state, target)) {
+      if (const auto why = distrust(found.state, target)) {
         tell_ignored(place, *why, {});
         continue;
       }
-      return place;
+      earlier_ = std::move(found);
+      return true;
     }
-    return std::nullopt;
+    return false;
+  }
+
+  void remove_unfinished_copy(const fs::path& place, const FileIdentity& target) {
+    std::unique_ptr<File> part;
+    FileState state;
+    if (fs_.open_for_reading(partial(place), part).ok() && part != nullptr &&
+        part->state(state).ok() && !distrust(state, target)) {
+      static_cast<void>(part->close());
+      static_cast<void>(fs_.remove(partial(place), state.identity));
+    }
+  }
+
+  // The name a copy has until it is complete.
+  static fs::path partial(const fs::path& place) {
+    fs::path name = place;
+    name += ".part";
+    return name;
   }
 
   void tell_ignored(const fs::path& place, Distrust why, const Error& error) {
@@ -263,69 +319,63 @@ class Rewrite {
 
   // When the target is the start of the earlier run's text, writes the rest
   // of that text after it and removes the saved file: the earlier run's
-  // write-back is done. Otherwise changes nothing. A failure while writing
-  // sets appending: the target then holds part of the new text.
-  Status finish_earlier(const fs::path& earlier, bool& finished, bool& appending) {
-    finished = false;
+  // write-back is done, and earlier_ is closed. Otherwise changes nothing.
+  // A failure while writing sets appending: the target then holds part of
+  // the new text.
+  Status finish_earlier(bool& appending) {
     appending = false;
-    std::unique_ptr<File> saved;
-    Status status = fs_.open_for_reading(earlier, saved).as(Role::saved);
-    if (status.ok() && saved == nullptr) return {};  // gone meanwhile
-    FileState saved_state;
-    if (status.ok()) status = saved->state(saved_state).as(Role::saved);
+    File& saved = *earlier_.file;
     bool is_prefix = false;
     std::uint64_t compared = 0;
-    if (status.ok()) {
-      status = compare_prefix(*target_, Role::target, *saved, Role::saved, input_, output_,
-                              is_prefix, compared);
+    if (Status status = compare_prefix(*target_, Role::target, saved, Role::saved, input_, output_,
+                                       is_prefix, compared);
+        !status.ok() || !is_prefix) {
+      return status;
     }
-    if (!status.ok() || !is_prefix) return status;
-    if (compared < saved_state.size) {
+    if (compared < earlier_.state.size) {
       // The target is positioned at its end, the saved text just past what
       // the target holds of it.
       appending = true;
-      status = by_direction(saved->copy_to(*target_, input_), Role::saved, Role::target);
+      Status status = by_direction(saved.copy_to(*target_, input_), Role::saved, Role::target);
       if (!status.ok()) return status;
       appending = false;
-      if (events_.resumed) events_.resumed(utf8_of(earlier));
+      if (events_.resumed) events_.resumed(utf8_of(earlier_.path));
     }
-    status = saved->close().as(Role::saved);
-    if (status.ok()) status = fs_.remove(earlier).as(Role::saved);
-    finished = status.ok();
+    Status status = saved.close().as(Role::saved);
+    if (status.ok()) status = fs_.remove(earlier_.path, earlier_.state.identity).as(Role::saved);
+    if (status.ok()) earlier_ = {};
     return status;
   }
 
-  // Whether the work file holds exactly the text saved at earlier; a text
-  // that has gone meanwhile counts as the same, and stays gone.
-  Status same_text(const fs::path& earlier, bool& same) {
+  // Whether the work file holds exactly the earlier run's text; if so,
+  // removes it.
+  Status same_text(bool& same) {
     same = false;
-    std::unique_ptr<File> saved;
-    Status status = fs_.open_for_reading(earlier, saved).as(Role::saved);
-    if (status.ok() && saved == nullptr) {
-      same = true;
-      return {};
-    }
-    FileState saved_state;
-    if (status.ok()) status = saved->state(saved_state).as(Role::saved);
+    File& saved = *earlier_.file;
+    Status status = saved.rewind().as(Role::saved);
     if (status.ok()) status = work_->rewind().as(Role::work_file);
     bool is_prefix = false;
     std::uint64_t compared = 0;
     if (status.ok()) {
-      status = compare_prefix(*work_, Role::work_file, *saved, Role::saved, input_, output_,
+      status = compare_prefix(*work_, Role::work_file, saved, Role::saved, input_, output_,
                               is_prefix, compared);
     }
-    if (status.ok()) status = saved->close().as(Role::saved);
-    if (!status.ok() || !is_prefix || compared != saved_state.size) return status;
+    if (!status.ok() || !is_prefix || compared != earlier_.state.size) return status;
     same = true;
-    return fs_.remove(earlier).as(Role::saved);
+    status = saved.close().as(Role::saved);
+    if (status.ok()) status = fs_.remove(earlier_.path, earlier_.state.identity).as(Role::saved);
+    if (status.ok()) earlier_ = {};
+    return status;
   }
 
   // Gives the whole new text a name that outlives the process: the work
-  // file itself named in its directory where it can be, else a copy there,
-  // else a copy beside the target. On failure, says why for every place.
+  // file itself named in its directory where it can be, else a complete
+  // copy there, else one beside the target. On failure, says why for every
+  // place.
   bool give_lasting_name(std::vector<Error>& errors) {
-    for (const fs::path& place : places_) {
-      if (place == places_.front() && work_->name_as(place).ok()) {
+    for (std::size_t i = 0; i < keep_places_; ++i) {
+      const fs::path& place = places_[i];
+      if (i == 0 && work_->name_as(place).ok()) {
         lasting_ = place;
         named_work_ = true;
         return true;
@@ -335,20 +385,34 @@ class Rewrite {
         lasting_ = place;
         return true;
       }
-      errors.push_back(std::move(status).as(Role::saved).error());
+      Error error = std::move(status).as(Role::saved).error();
+      error.path = utf8_of(place);
+      errors.push_back(error);
     }
     return false;
   }
 
+  // A copy is written under another name and named place only once it is
+  // complete, so that a run killed meanwhile leaves no part of it there.
   Status save_copy(const fs::path& place) {
-    if (Status status = fs_.create_new(place, saved_copy_); !status.ok()) return status;
-    Status status = work_->rewind().as(Role::work_file);
-    if (status.ok())
-      status = by_direction(work_->copy_to(*saved_copy_, input_), Role::work_file, Role::saved);
-    if (status.ok()) status = saved_copy_->close();
-    saved_copy_.reset();
-    if (!status.ok()) static_cast<void>(fs_.remove(place));
-    return status;
+    std::unique_ptr<File> copy;
+    if (Status status = fs_.create_new(partial(place), copy); !status.ok()) return status;
+    FileState state;
+    Status status = copy->state(state);
+    // Failing that, what the new name leads to is the copy just made.
+    if (!status.ok()) static_cast<void>(fs_.identity_of(partial(place), state.identity));
+    if (status.ok()) status = work_->rewind().as(Role::work_file);
+    if (status.ok()) {
+      status = by_direction(work_->copy_to(*copy, input_), Role::work_file, Role::saved);
+    }
+    if (status.ok()) status = copy->close();
+    if (status.ok()) status = fs_.rename_new(partial(place), place);
+    if (!status.ok()) {
+      static_cast<void>(fs_.remove(partial(place), state.identity));
+      return status;
+    }
+    copy_identity_ = state.identity;
+    return {};
   }
 
   void drop_lasting_name() {
@@ -356,25 +420,25 @@ class Rewrite {
     if (named_work_) {
       static_cast<void>(work_->unname());
     } else {
-      static_cast<void>(fs_.remove(lasting_));
+      static_cast<void>(fs_.remove(lasting_, copy_identity_));
     }
     lasting_.clear();
     named_work_ = false;
   }
 
   // Whether the target is still what was read: the same size and times,
-  // and still the file its name leads to. Sets outcome and error if not.
-  bool still_as_read(const FileState& before, RewriteOutcome& outcome, Error& error) {
+  // and still the file its name leads to. Sets why and error if not.
+  bool still_as_read(const FileState& before, RewriteOutcome& why, Error& error) {
     FileState now;
     if (Status status = target_->state(now); !status.ok()) {
-      outcome = RewriteOutcome::failed_unchanged;
+      why = RewriteOutcome::failed_unchanged;
       error = std::move(status).as(Role::target).error();
       return false;
     }
     FileIdentity named;
     if (!same_content_and_times(before, now) || !fs_.identity_of(path_, named).ok() ||
         named != before.identity) {
-      outcome = RewriteOutcome::changed;
+      why = RewriteOutcome::changed;
       return false;
     }
     return true;
@@ -387,21 +451,34 @@ class Rewrite {
   std::unique_ptr<File> target_;
   std::unique_ptr<FileLock> lock_;
   std::unique_ptr<WorkFile> work_;
-  std::unique_ptr<File> saved_copy_;
+  Earlier earlier_;
   std::unique_ptr<char[]> memory_[2];
   std::span<char> input_;
   std::span<char> output_;
-  std::vector<fs::path> places_;  // where the lasting name may go, in order
-  fs::path lasting_;              // the lasting name, once given
+  std::vector<fs::path> places_;  // where a saved text may be; the first keep_places_ take one
+  std::size_t keep_places_ = 0;
+  fs::path lasting_;  // the lasting name, once given
   bool named_work_ = false;
+  FileIdentity copy_identity_;  // the lasting name's file, when it is a copy
 };
 
 }  // namespace
 
 std::string saved_text_name(const FileIdentity& identity) {
-  std::string name = "ostrel-saved-" + hex(identity.device) + "-";
-  if (identity.file_high != 0) name += hex(identity.file_high) + "_";
-  return name + hex(identity.file);
+  std::string name = "ostrel-saved-";
+  name += hex(identity.device);
+  name += '-';
+  if (identity.file_high != 0) {
+    name += hex(identity.file_high);
+    name += '_';
+  }
+  name += hex(identity.file);
+  // The birth time tells the file from a later one with the same numbers.
+  if (identity.born != 0) {
+    name += '-';
+    name += hex(static_cast<std::uint64_t>(identity.born));
+  }
+  return name;
 }
 
 RewriteResult run_indent_removal(FileSystem& file_system, const std::string& name,

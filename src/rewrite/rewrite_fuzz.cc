@@ -75,8 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(fs.create_new("copy", copy).ok());
   std::vector<char> input_buffer(input_size);
   std::vector<char> output_buffer(output_size);
-  bool changed = false;
-  check(strip_file(*target, *work, input_buffer, output_buffer, changed, line_size).ok());
+  StripOutcome outcome;
+  check(strip_file(*target, *work, input_buffer, output_buffer, outcome, line_size).ok());
+  const bool changed = outcome.changed;
+  check(outcome.bytes_read == text.size());
   check(work->rewind().ok());
   check(work->copy_to(*copy, input_buffer).ok());
   check(changed == (expected != text));

@@ -77,7 +77,7 @@ Status strip_pass(InputStream<Units>& target, OutputStream<Units>& work) {
 template <class Units>
 Status strip_text(File& target, File& work, std::span<char> input, std::span<char> output,
                   std::size_t line_size, std::size_t mark_size, std::size_t buffered,
-                  bool& changed) {
+                  StripOutcome& outcome) {
   InputStream<Units> from(target, input, line_size, mark_size, buffered);
   OutputStream<Units> to(work, output);
   // Nothing reaches the work file until the text first differs from the
@@ -85,14 +85,15 @@ Status strip_text(File& target, File& work, std::span<char> input, std::span<cha
   to.defer_to(target);
   to.skip(mark_size);
   Status status = strip_pass(from, to);
-  changed = !to.deferred();
+  outcome.changed = !to.deferred();
+  outcome.bytes_read = from.bytes_read();
   return status;
 }
 
 }  // namespace
 
 Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
-                  bool& changed, std::size_t line_size) {
+                  StripOutcome& outcome, std::size_t line_size) {
   // The work file receives the text exactly as it is to stand in the target,
   // CR LF line ends included, so that copying it back is a plain copy.
   //
@@ -108,7 +109,7 @@ Status strip_file(File& target, File& work, std::span<char> input, std::span<cha
   const ByteOrderMark mark = byte_order_mark(input.first(std::min<std::size_t>(buffered, 4)));
   const auto strip = [&](auto units) {
     return strip_text<decltype(units)>(target, work, input, output, line_size, mark.size, buffered,
-                                       changed);
+                                       outcome);
   };
   switch (mark.encoding) {
     case Encoding::utf16le:

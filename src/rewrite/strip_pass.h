@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "streams/error.h"
@@ -24,14 +25,18 @@ inline constexpr std::size_t LINE_BUFFER_SIZE = 1024;
 // without a mark as bytes. Bytes at the end too few to make a whole code
 // unit are kept as they are.
 //
-// changed is set to whether the new text differs from what was read: a space
-// removed, or a line end written as CR LF that was a LF alone. Until it first
-// does, nothing is written to work; a text that needs no change is only read.
+// Until the new text first differs from what was read (a space removed, or a
+// line end written as CR LF that was a LF alone), nothing is written to work:
+// a text that needs no change is only read.
 //
 // The two buffers are the read-ahead and write-behind memory; input must
 // hold line_size + 8 bytes or more. A line piece holds at most line_size - 1
 // bytes.
+struct StripOutcome {
+  bool changed = false;          // whether the new text differs from the old
+  std::uint64_t bytes_read = 0;  // how many bytes of the target were read
+};
 Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
-                  bool& changed, std::size_t line_size = LINE_BUFFER_SIZE);
+                  StripOutcome& outcome, std::size_t line_size = LINE_BUFFER_SIZE);
 
 }  // namespace ostrel

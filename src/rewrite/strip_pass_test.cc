@@ -31,8 +31,10 @@ Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t lin
   std::vector<char> input_buffer(line_size + 8 + read_chunk % 3);
   std::vector<char> output_buffer(output_size);
   Stripped stripped;
-  EXPECT_TRUE(
-      strip_file(*target, *work, input_buffer, output_buffer, stripped.changed, line_size).ok());
+  StripOutcome outcome;
+  EXPECT_TRUE(strip_file(*target, *work, input_buffer, output_buffer, outcome, line_size).ok());
+  EXPECT_EQ(outcome.bytes_read, input.size());
+  stripped.changed = outcome.changed;
   // A text that needs no change is not written: the target keeps it.
   stripped.text = stripped.changed ? *fs.bytes("w") : input;
   EXPECT_TRUE(stripped.changed || fs.bytes("w")->empty());

@@ -3,7 +3,10 @@
 // it announces goes on, whether the output is a terminal, a pipe or a file.
 #pragma once
 
+#include <optional>
 #include <string_view>
+
+#include "streams/file_system.h"
 
 namespace ostrel {
 
@@ -18,6 +21,8 @@ class Console {
   // (a closed pipe, a full disk) must not stop the rewrite of a file, so
   // the failure is returned, never raised.
   virtual bool write(std::string_view text) = 0;
+  // Which file the text goes into, when it goes into a file on disk.
+  virtual std::optional<FileIdentity> file() const { return std::nullopt; }
 };
 
 Console& standard_output();

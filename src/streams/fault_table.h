@@ -17,6 +17,7 @@ enum class Call {
   create_work_file,
   create_new,
   remove,
+  rename,
   read,
   write,
   rewind,

@@ -37,10 +37,15 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     if (auto code = fail_now(Call::create_new)) return error(Operation::create, path, *code);
     return wrap(real_.create_new(path, file), file);
   }
-  Status remove(const std::filesystem::path& path) override {
+  Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
     if (auto code = fail_now(Call::remove)) return error(Operation::remove, path, *code);
-    return real_.remove(path);
+    return real_.remove(path, identity);
   }
+  Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (auto code = fail_now(Call::rename)) return error(Operation::name, to, *code);
+    return real_.rename_new(from, to);
+  }
+  std::filesystem::path system_temp_directory() override { return real_.system_temp_directory(); }
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     fail_now(Call::hold_interrupts);
     return real_.hold_interrupts();
@@ -83,6 +88,7 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
       if (auto code = fs_.fail_now(Call::lock)) return fail(Operation::lock, *code);
       return inner_->lock(wait, lock);
     }
+    bool keep_openers_waiting() override { return inner_->keep_openers_waiting(); }
     // The copy is the real one's, kernel and all; a fault fails it before it
     // starts, as the file written to refusing the bytes.
     Status copy_to(File& to, std::span<char> buffer) override {

@@ -16,11 +16,14 @@
 
 namespace ostrel {
 
-// Which file an open file or a name is: the same two numbers, the same file.
+// Which file an open file or a name is. The device and file numbers tell
+// files apart at one moment; the birth time tells a file from a later one
+// that was given the numbers of a deleted one.
 struct FileIdentity {
   std::uint64_t device = 0;     // device number, or the volume serial number
   std::uint64_t file = 0;       // inode number, or the file ID (low half)
   std::uint64_t file_high = 0;  // the file ID's high half where it has 128 bits
+  std::int64_t born = 0;        // creation time in the OS's finest unit; 0 if unknown
   bool operator==(const FileIdentity&) const = default;
 };
 
@@ -68,6 +71,10 @@ class File {
   // respect. When wait is false and another holds it, succeeds leaving lock
   // empty; when wait is true, waits for it.
   virtual Status lock(bool wait, std::unique_ptr<FileLock>& lock) = 0;
+  // Where the OS can: makes any other program that opens the file from now
+  // on wait (for a while) until the lock is released, and returns true. It
+  // cannot when another program has the file open already.
+  virtual bool keep_openers_waiting() { return false; }
   // Writes to `to` everything from this file's position to its end. The
   // bytes pass through buffer unless the OS can copy them by itself.
   virtual Status copy_to(File& to, std::span<char> buffer);
@@ -137,8 +144,13 @@ class FileSystem {
   // Creates a new file at path, readable and writable by the user alone;
   // fails if anything, a symbolic link included, is there already.
   virtual Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) = 0;
-  // Removes the name path (not what a symbolic link there leads to).
-  virtual Status remove(const std::filesystem::path& path) = 0;
+  // Removes the name path (not what a symbolic link there leads to), but
+  // only while it names the file with this identity; otherwise does nothing.
+  virtual Status remove(const std::filesystem::path& path, const FileIdentity& identity) = 0;
+  // Gives the file named from the name to instead; fails if to exists.
+  virtual Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+  // The temporary directory the system uses when none is set, or empty.
+  virtual std::filesystem::path system_temp_directory() = 0;
   virtual std::unique_ptr<InterruptHold> hold_interrupts() = 0;
 };
 

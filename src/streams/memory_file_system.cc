@@ -176,8 +176,8 @@ class MemoryWorkFile final : public MemoryFile<WorkFile> {
 MemoryNode& MemoryFileSystem::put(const std::string& name, std::string bytes) {
   auto node = std::make_shared<MemoryNode>();
   node->bytes = std::move(bytes);
-  node->identity = FileIdentity{1, next_file_++, 0};
-  node->modified = ++clock;
+  node->identity = FileIdentity{1, next_file_++, 0, ++clock};
+  node->modified = clock;
   node->links = 1;
   if (const auto old = names.find(name); old != names.end()) --old->second->links;
   symlinks.erase(name);
@@ -241,7 +241,8 @@ Status MemoryFileSystem::create_work_file(std::unique_ptr<WorkFile>& file) {
   if (auto code = fail_now(Call::create_work_file)) {
     return Error{Operation::create, temp_directory, *code};
   }
-  file = std::make_unique<MemoryWorkFile>(*this, temp_directory, FileIdentity{1, next_file_++, 0});
+  file = std::make_unique<MemoryWorkFile>(*this, temp_directory,
+                                          FileIdentity{1, next_file_++, 0, ++clock});
   return {};
 }
 
@@ -256,13 +257,26 @@ Status MemoryFileSystem::create_new(const std::filesystem::path& path,
   return {};
 }
 
-Status MemoryFileSystem::remove(const std::filesystem::path& path) {
+Status MemoryFileSystem::remove(const std::filesystem::path& path, const FileIdentity& identity) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::remove)) return Error{Operation::remove, name, *code};
-  if (symlinks.erase(name) > 0) return {};
   const auto found = names.find(name);
   if (found == names.end()) return Error{Operation::remove, name, ENOENT};
+  if (found->second->identity != identity) return {};
   --found->second->links;
+  names.erase(found);
+  return {};
+}
+
+Status MemoryFileSystem::rename_new(const std::filesystem::path& from,
+                                    const std::filesystem::path& to) {
+  if (auto code = fail_now(Call::rename)) return Error{Operation::name, key(to), *code};
+  const auto found = names.find(key(from));
+  if (found == names.end()) return Error{Operation::name, key(to), ENOENT};
+  if (names.contains(key(to)) || symlinks.contains(key(to))) {
+    return Error{Operation::name, key(to), EEXIST};
+  }
+  names[key(to)] = found->second;
   names.erase(found);
   return {};
 }

@@ -38,7 +38,9 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
   Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override;
   Status create_work_file(std::unique_ptr<WorkFile>& file) override;
   Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
-  Status remove(const std::filesystem::path& path) override;
+  Status remove(const std::filesystem::path& path, const FileIdentity& identity) override;
+  Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  std::filesystem::path system_temp_directory() override { return system_temp; }
   std::unique_ptr<InterruptHold> hold_interrupts() override;
 
   // A new file of these bytes at name, replacing whatever was there.
@@ -53,7 +55,8 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
 
   std::map<std::string, std::shared_ptr<MemoryNode>> names;
   std::map<std::string, std::string> symlinks;  // a name that is a link, and where it leads
-  std::string temp_directory = "/tmp";
+  std::string temp_directory = "/tmp";          // where work files go
+  std::string system_temp = "/tmp";             // where they go when none is set
   std::size_t read_chunk = std::size_t(-1);
   bool lock_busy = false;   // another run holds the lock until it is waited for
   bool interrupt = false;   // a request to end the process has come

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "streams/console.h"
+#include "streams/posix_stat.h"
 
 namespace ostrel {
 
@@ -22,6 +23,12 @@ class PosixConsole final : public Console {
       text.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
+  }
+
+  std::optional<FileIdentity> file() const override {
+    FileState state;
+    if (!inspect(fd_, "", 0, state) || !state.regular) return std::nullopt;
+    return state.identity;
   }
 
  private:

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "streams/file_system.h"
+#include "streams/posix_stat.h"
 
 namespace ostrel {
 
@@ -31,20 +32,6 @@ auto retry(Call call) {
     const auto result = call();
     if (result >= 0 || errno != EINTR) return result;
   }
-}
-
-FileState state_of(const struct stat& info) {
-  FileState state;
-  state.identity = {static_cast<std::uint64_t>(info.st_dev),
-                    static_cast<std::uint64_t>(info.st_ino), 0};
-  state.size = static_cast<std::uint64_t>(info.st_size);
-  state.modified = std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
-  state.changed = std::int64_t{info.st_ctim.tv_sec} * 1000000000 + info.st_ctim.tv_nsec;
-  state.regular = S_ISREG(info.st_mode);
-  state.owned_by_user = info.st_uid == ::geteuid();
-  state.writable_by_others = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  state.links = static_cast<std::uint64_t>(info.st_nlink);
-  return state;
 }
 
 // The lock stays as long as a descriptor of the open file that took it
@@ -100,9 +87,7 @@ class PosixFile : public Base {
   }
 
   Status state(FileState& state) override {
-    struct stat info {};
-    if (::fstat(fd_, &info) < 0) return fail(Operation::inspect);
-    state = state_of(info);
+    if (!inspect(fd_, "", 0, state)) return fail(Operation::inspect);
     return {};
   }
 
@@ -116,6 +101,13 @@ class PosixFile : public Base {
     }
     lock = std::move(held);
     return {};
+  }
+
+  bool keep_openers_waiting() override {
+    // A write lease: the kernel makes anyone who opens the file wait until
+    // it is released (or for /proc/sys/fs/lease-break-time), and grants
+    // it only while nobody else has the file open.
+    return ::fcntl(fd_, F_SETLEASE, F_WRLCK) == 0;
   }
 
   Status copy_to(File& to, std::span<char> buffer) override {
@@ -237,13 +229,14 @@ class PosixWorkFile final : public PosixFile<WorkFile> {
   Status unname() override {
     // Only if the name still leads to this file: anyone who may write the
     // directory may have put another file there.
-    struct stat mine {};
-    struct stat named {};
+    FileState mine;
+    FileState named;
     const std::filesystem::path name = std::exchange(name_, {});
-    if (::fstat(fd_, &mine) < 0 || ::lstat(name.c_str(), &named) < 0) {
+    if (!inspect(fd_, "", 0, mine) ||
+        !inspect(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, named)) {
       return Error{Operation::remove, name.string(), errno};
     }
-    if (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) return {};
+    if (mine.identity != named.identity) return {};
     if (::unlink(name.c_str()) < 0) return Error{Operation::remove, name.string(), errno};
     return {};
   }
@@ -318,8 +311,15 @@ class PosixFileSystem final : public FileSystem {
     struct stat info {};
     if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
     if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-    const int fd =
+    int fd =
         retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0 && errno == EWOULDBLOCK) {
+      // Another run holds a lease on the file while it writes it back: wait
+      // for that, if it is still a regular file.
+      if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
+      if (!S_ISREG(info.st_mode)) return not_regular(path, info);
+      fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); });
+    }
     if (fd < 0) return fail(Operation::open, path);
     auto opened = std::make_unique<PosixFile<File>>(fd, path.string());
     // The name may have been replaced between the look and the open.
@@ -347,9 +347,9 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) < 0) return fail(Operation::inspect, path);
-    identity = state_of(info).identity;
+    FileState state;
+    if (!inspect(AT_FDCWD, path.c_str(), 0, state)) return fail(Operation::inspect, path);
+    identity = state.identity;
     return {};
   }
 
@@ -384,10 +384,26 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  Status remove(const std::filesystem::path& path) override {
+  Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
+    FileState state;
+    if (!inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, state)) {
+      return fail(Operation::remove, path);
+    }
+    if (state.identity != identity) return {};
     if (::unlink(path.c_str()) < 0) return fail(Operation::remove, path);
     return {};
   }
+
+  Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EINVAL && errno != ENOSYS) return fail(Operation::name, to);
+    // A file system without the flag: a link, which never replaces.
+    if (::link(from.c_str(), to.c_str()) < 0) return fail(Operation::name, to);
+    static_cast<void>(::unlink(from.c_str()));
+    return {};
+  }
+
+  std::filesystem::path system_temp_directory() override { return "/tmp"; }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     return std::make_unique<PosixHold>();
@@ -421,6 +437,9 @@ void prepare_process() {
   // file-size limit likewise fails with EFBIG, which the rewrite handles.
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  // Another program opening the file while it is written back is announced
+  // by SIGIO, whose default would end the process; it only has to wait.
+  static_cast<void>(std::signal(SIGIO, SIG_IGN));
 }
 
 }  // namespace ostrel

@@ -240,7 +240,8 @@ class Win32File : public Base {
     }
     state = FileState{};
     state.identity = {info.dwVolumeSerialNumber,
-                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0};
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0,
+                      ticks(info.ftCreationTime)};
     state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     state.modified = ticks(info.ftLastWriteTime);
     state.changed = basic.ChangeTime.QuadPart;
@@ -417,7 +418,8 @@ class Win32FileSystem final : public FileSystem {
     CloseHandle(handle);
     if (!known) return error;
     identity = {info.dwVolumeSerialNumber,
-                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0};
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0,
+                ticks(info.ftCreationTime)};
     return {};
   }
 
@@ -460,10 +462,35 @@ class Win32FileSystem final : public FileSystem {
     return {};
   }
 
-  Status remove(const std::filesystem::path& path) override {
-    if (!DeleteFileW(path.c_str())) return fail_at(Operation::remove, path);
+  Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
+    // Opened (never through a link) and marked for deletion by the same
+    // handle, so that what is removed is what was compared.
+    HANDLE handle =
+        CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::remove, path);
+    BY_HANDLE_FILE_INFORMATION info{};
+    Status status;
+    if (!GetFileInformationByHandle(handle, &info)) {
+      status = fail_at(Operation::remove, path);
+    } else if (FileIdentity{info.dwVolumeSerialNumber,
+                            (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0,
+                            ticks(info.ftCreationTime)} == identity &&
+               !set_delete_on_close(handle, true)) {
+      status = fail_at(Operation::remove, path);
+    }
+    CloseHandle(handle);
+    return status;
+  }
+
+  Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (!MoveFileExW(from.c_str(), to.c_str(), 0)) return fail_at(Operation::name, to);
     return {};
   }
+
+  // Windows always sets TMP for a user; there is no other usual place.
+  std::filesystem::path system_temp_directory() override { return {}; }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     return std::make_unique<Win32Hold>();

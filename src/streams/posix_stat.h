@@ -1,0 +1,37 @@
+// What statx says of a file, in the terms of the OS layer; for the POSIX
+// sources only.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "streams/file_system.h"
+
+namespace ostrel {
+
+inline std::int64_t nanoseconds(const struct statx_timestamp& time) {
+  return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
+}
+
+// What the OS says of the file at path (relative to the directory dir, or
+// the open file dir itself when path is empty), its birth time included
+// where the file system keeps one. False, with errno set, on failure.
+inline bool inspect(int dir, const char* path, int flags, FileState& state) {
+  struct statx info {};
+  if (*path == '\0') flags |= AT_EMPTY_PATH;
+  if (::statx(dir, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) < 0) return false;
+  state.identity = {::makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino, 0,
+                    (info.stx_mask & STATX_BTIME) != 0 ? nanoseconds(info.stx_btime) : 0};
+  state.size = info.stx_size;
+  state.modified = nanoseconds(info.stx_mtime);
+  state.changed = nanoseconds(info.stx_ctime);
+  state.regular = S_ISREG(info.stx_mode);
+  state.owned_by_user = info.stx_uid == ::geteuid();
+  state.writable_by_others = (info.stx_mode & (S_IWGRP | S_IWOTH)) != 0;
+  state.links = info.stx_nlink;
+  return true;
+}
+
+}  // namespace ostrel
