@@ -23,7 +23,10 @@ struct FileIdentity {
   std::uint64_t device = 0;     // device number, or the volume serial number
   std::uint64_t file = 0;       // inode number, or the file ID (low half)
   std::uint64_t file_high = 0;  // the file ID's high half where it has 128 bits
-  std::int64_t born = 0;        // creation time in the OS's finest unit; 0 if unknown
+  // Birth time in the OS's finest unit, where the file system keeps one;
+  // else 0. (On Windows 0: an NTFS file ID changes when a deleted file's
+  // record is used again, and Wine's creation time is not a birth time.)
+  std::int64_t born = 0;
   bool operator==(const FileIdentity&) const = default;
 };
 

@@ -52,11 +52,8 @@ class Win32Console final : public Console {
     if (GetFileType(out) != FILE_TYPE_DISK || !GetFileInformationByHandle(out, &info)) {
       return std::nullopt;
     }
-    const FILETIME& born = info.ftCreationTime;
-    return FileIdentity{
-        info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-        0,
-        static_cast<std::int64_t>((std::uint64_t{born.dwHighDateTime} << 32) | born.dwLowDateTime)};
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0, 0};
   }
 
  private:

@@ -240,8 +240,7 @@ class Win32File : public Base {
     }
     state = FileState{};
     state.identity = {info.dwVolumeSerialNumber,
-                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0,
-                      ticks(info.ftCreationTime)};
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0, 0};
     state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     state.modified = ticks(info.ftLastWriteTime);
     state.changed = basic.ChangeTime.QuadPart;
@@ -418,8 +417,7 @@ class Win32FileSystem final : public FileSystem {
     CloseHandle(handle);
     if (!known) return error;
     identity = {info.dwVolumeSerialNumber,
-                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0,
-                ticks(info.ftCreationTime)};
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0, 0};
     return {};
   }
 
@@ -476,7 +474,7 @@ class Win32FileSystem final : public FileSystem {
       status = fail_at(Operation::remove, path);
     } else if (FileIdentity{info.dwVolumeSerialNumber,
                             (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0,
-                            ticks(info.ftCreationTime)} == identity &&
+                            0} == identity &&
                !set_delete_on_close(handle, true)) {
       status = fail_at(Operation::remove, path);
     }
