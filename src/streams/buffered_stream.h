@@ -53,6 +53,11 @@ class InputStream {
   // Passes over none where units are wider than a byte.
   std::size_t pass_unchanged_lines();
 
+  // The bytes buffered and not yet handed out, and a way to take the first
+  // count of them without handing them out as pieces.
+  std::span<char> buffered() const { return buffer_.subspan(begin_, end_ - begin_); }
+  void take(std::size_t count) { begin_ += count; }
+
  private:
   // Sets piece to the buffered units up to the next LF and returns true,
   // when that LF is within the limit. A CR LF pair becomes LF in place: the
@@ -122,6 +127,20 @@ class OutputStream {
       return first_error_;
     }
     return write_line_end_slow(piece);
+  }
+  // Writes a line's text, then CR LF.
+  Status write_line(std::span<const char> text) {
+    if (text.size() + 2 * width <= buffer_.size() - used_) {
+      char* to = buffer_.data() + used_;
+      std::memcpy(to, text.data(), text.size());
+      std::memcpy(to + text.size(), Units::cr.data(), width);
+      std::memcpy(to + text.size() + width, Units::lf.data(), width);
+      used_ += text.size() + 2 * width;
+      return first_error_;
+    }
+    if (Status status = put(text); !status.ok()) return status;
+    if (Status status = put(Units::cr); !status.ok()) return status;
+    return put(Units::lf);
   }
   // Hands everything buffered to the file.
   Status flush();
