@@ -45,7 +45,7 @@ if $quick; then
 else
   sets="lf-1m:1048576:lf lf-64m:67108864:lf crlf-64m:67108864:crlf long-64m:67108864:long utf16-64m:67108864:utf16 clean-64m:67108864:clean"
   big="lf-1g"
-  runs=10
+  runs=20
 fi
 
 hf() {  # hyperfine, quiet unless it fails
