@@ -4,7 +4,7 @@
 # every timed run, and measures peak memory. The ostrel timed is the one the
 # Debian package ships: built with the same settings, installed stripped.
 #
-#   bench/run.sh            the full run (a few minutes; 3 GiB of free disk):
+#   bench/run.sh            the full run (about ten minutes; 3 GiB of free disk):
 #                           writes bench/results/latest.json, latest.md (the
 #                           tables) and latest.png (the chart), and puts the
 #                           tables into README.md (bench/readme.sh)
