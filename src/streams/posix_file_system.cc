@@ -1,9 +1,11 @@
 // The file system on POSIX systems: plain file descriptors, binary I/O,
 // every result checked, short writes and interrupted calls retried.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,30 @@ auto retry(Call call) {
   for (;;) {
     const auto result = call();
     if (result >= 0 || errno != EINTR) return result;
+  }
+}
+
+// Whether the open file belongs to one of the kernel's own file systems,
+// whose files are views of the kernel (settings, devices) that only say they
+// are regular files: rewriting one could change the machine, not a text.
+bool on_kernel_file_system(int fd) {
+  struct statfs info {};
+  if (::fstatfs(fd, &info) < 0) return false;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case 0x62656570:  // configfs, whose number no header names
+    case EFIVARFS_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -325,6 +351,7 @@ class PosixFileSystem final : public FileSystem {
     // The name may have been replaced between the look and the open.
     if (::fstat(fd, &info) < 0) return fail(Operation::open, path);
     if (!S_ISREG(info.st_mode)) return not_regular(path, info);
+    if (on_kernel_file_system(fd)) return Error{Operation::open, path.string(), EINVAL};
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
       return fail(Operation::open, path);
