@@ -106,7 +106,8 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
          fs.meddles = {{Call::identity_of, 2, [&fs] { fs.put("t", "b"); }}};
        },
        1,
-       processing + "The file was changed or replaced by another program while it was being "
+       processing + "Temporary file generated. Copying back over original...\n"
+                    "The file was changed or replaced by another program while it was being "
                     "rewritten.\nIt was left as that program left it.\n",
        "b"},
       {"no lasting name",

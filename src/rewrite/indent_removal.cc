@@ -188,9 +188,13 @@ class Rewrite {
       return result;
     }
     // Where the OS can, a program that opens the file from here on waits
-    // until the write-back is over; one that has it open already is caught
-    // by the check that follows, if it wrote meanwhile.
+    // until the write-back is over (or for a while); one that has it open
+    // already is caught by the check that follows, if it wrote meanwhile.
     static_cast<void>(target_->keep_openers_waiting());
+    // Told before the last check, not between it and the emptying: telling
+    // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
+    // whatever another program writes meanwhile must be seen, not emptied.
+    if (events_.copying_back) events_.copying_back();
     if (RewriteOutcome why = RewriteOutcome::done; !still_as_read(before, why, result.error)) {
       drop_lasting_name();
       result.outcome = why;
@@ -201,7 +205,6 @@ class Rewrite {
       return outcome(RewriteOutcome::interrupted);
     }
 
-    if (events_.copying_back) events_.copying_back();
     // From here on the target holds only what has been copied back so far;
     // the whole new text is under its lasting name until it is all back.
     if (Status status = target_->truncate().as(Role::target); !status.ok()) {

@@ -256,13 +256,13 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        RewriteOutcome::changed,
        "new",
        {},
-       ""},
+       "copying "},
       {"a request to stop came",
        [](MemoryFileSystem& fs) { fs.interrupt = true; },
        RewriteOutcome::interrupted,
        original,
        {},
-       ""},
+       "copying "},
       {"killed while writing back",
        [&](MemoryFileSystem& fs) {
          fs.names["t"]->bytes = "a\r";
@@ -354,6 +354,21 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
     EXPECT_EQ(others, c.others) << c.what;
     EXPECT_EQ(told, c.told) << c.what;
   }
+}
+
+// However long telling of the copy-back takes, whatever another program
+// writes meanwhile is seen before the file is emptied.
+TEST(RunIndentRemoval, SeesWritesMadeWhileTheCopyBackIsTold) {
+  MemoryFileSystem fs;
+  MemoryNode& node = fs.put("t", "  a\n");
+  RewriteEvents events;
+  events.copying_back = [&] {
+    node.bytes += "b\n";
+    node.modified = ++fs.clock;
+  };
+  EXPECT_EQ(run_indent_removal(fs, "t", events).outcome, RewriteOutcome::changed);
+  EXPECT_EQ(fs.bytes("t"), "  a\nb\n");
+  EXPECT_EQ(fs.list(), std::vector<std::string>{"t"});
 }
 
 // Whatever stands where an earlier run's text would be and is not surely
