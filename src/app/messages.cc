@@ -80,6 +80,9 @@ std::string describe_ignored(const std::string& path, Distrust why, const Error&
     case Distrust::other_names:
       reason = "it has other names";
       break;
+    case Distrust::open_directory:
+      reason = "others may rename files into its directory";
+      break;
     case Distrust::the_target:
       reason = "it is the file being rewritten";
       break;
@@ -111,6 +114,13 @@ std::string describe_failure(const RewriteResult& result) {
              in_quotes(result.saved_as) + ",\nbut the file has changed since. " +
              std::string(kUnchanged) + "Compare the two, keep what you need, and remove " +
              in_quotes(result.saved_as) + ".\n";
+    case RewriteOutcome::saved_unsure:
+      return "An earlier run that did not finish saved the new text of this file, or of a "
+             "deleted file\nwith the same number, in " +
+             in_quotes(result.saved_as) +
+             ".\nThis file is empty, and its file system cannot tell which. " +
+             std::string(kUnchanged) + "If that is this file's text, copy it over the file; " +
+             "then remove " + in_quotes(result.saved_as) + ".\n";
     case RewriteOutcome::interrupted:
       return "Interrupted before the file was emptied. " + std::string(kUnchanged);
     case RewriteOutcome::failed_after_emptying:

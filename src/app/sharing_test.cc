@@ -18,6 +18,7 @@
 
 #include "app/messages.h"
 #include "app/test_process.h"
+#include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
 
 namespace ostrel {
@@ -171,6 +172,27 @@ TEST_F(Sharing, SwapInAnotherUsersDirectoryNeverWritesElsewhere) {
   });
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(read_file(dir_ / "precious"), "  root's own\n");
+}
+
+// In a directory of another user, that user can give any of root's files
+// there the name of a saved text: root must not take it for one and copy
+// it into a file that user can read.
+TEST_F(Sharing, TakesNoSavedTextFromAnotherUsersDirectory) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another user";
+  const fs::path theirs = dir_ / "theirs";
+  fs::create_directory(theirs);
+  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  const fs::path file = theirs / "f";
+  write_file(file, "");
+  FileState state;
+  ASSERT_TRUE(os_file_system().state_of(file, state).ok());
+  const fs::path planted = theirs / saved_text_name(state.identity);
+  write_file(planted, "root's secret\n");
+  fs::permissions(planted, fs::perms::owner_read | fs::perms::owner_write);
+  const RunResult run = run_exe({file.string()}, tmp_);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(read_file(file), "");
+  EXPECT_EQ(read_file(planted), "root's secret\n");
 }
 
 // A writable file of another user in a sticky, world-writable directory,

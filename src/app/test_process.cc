@@ -148,8 +148,10 @@ void Executable::SetUp() {
   dir_ = pattern;
   tmp_ = dir_ / "tmp";
   fs::create_directory(tmp_);
-  fs::permissions(dir_, fs::perms::all);
-  fs::permissions(tmp_, fs::perms::all);
+  // Open to every user, as the system's temporary directory is: sticky, so
+  // that none can rename another's files.
+  fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
+  fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
   exe_ = dir_ / "ostrel";
   fs::copy_file(OSTREL_EXE, exe_);
 }

@@ -132,6 +132,14 @@ class Rewrite {
     // A run killed while it wrote the file back left the whole new text
     // under a lasting name: finish its work first, or leave all alone.
     if (find_saved_text(before.identity)) {
+      // An emptied file looks like a new, empty one; where the file system
+      // may give a new file the numbers of a deleted one, the saved text
+      // may be the deleted file's.
+      if (before.size == 0 && earlier_.state.size > 0 && !before.identity_never_reused) {
+        RewriteResult result = outcome(RewriteOutcome::saved_unsure);
+        result.saved_as = utf8_of(earlier_.path);
+        return result;
+      }
       bool appending = false;
       if (Status status = finish_earlier(appending); !status.ok()) {
         if (!appending) return unchanged(status);
@@ -289,8 +297,9 @@ class Rewrite {
         tell_ignored(place, Distrust::unreadable, std::move(status).as(Role::saved).error());
         continue;
       }
-      if (const auto why = distrust(found.state, target)) {
-        tell_ignored(place, *why, {});
+      Error error;
+      if (const auto why = distrust_at(place, found.state, target, error)) {
+        tell_ignored(place, *why, error);
         continue;
       }
       earlier_ = std::move(found);
@@ -302,11 +311,27 @@ class Rewrite {
   void remove_unfinished_copy(const fs::path& place, const FileIdentity& target) {
     std::unique_ptr<File> part;
     FileState state;
+    Error error;
     if (fs_.open_for_reading(partial(place), part).ok() && part != nullptr &&
-        part->state(state).ok() && !distrust(state, target)) {
+        part->state(state).ok() && !distrust_at(partial(place), state, target, error)) {
       static_cast<void>(part->close());
       static_cast<void>(fs_.remove(partial(place), state.identity));
     }
+  }
+
+  // Why the file at place, in this state, may not be a text this user saved,
+  // if it may not: the file itself, or its directory, where someone else
+  // could have given one of the user's files that name.
+  std::optional<Distrust> distrust_at(const fs::path& place, const FileState& state,
+                                      const FileIdentity& target, Error& error) {
+    if (const auto why = distrust(state, target)) return why;
+    FileState directory;
+    if (Status status = fs_.state_of(place.parent_path(), directory); !status.ok()) {
+      error = std::move(status).as(Role::saved).error();
+      return Distrust::unreadable;
+    }
+    if (directory.others_can_rename_in) return Distrust::open_directory;
+    return std::nullopt;
   }
 
   // The name a copy has until it is complete.

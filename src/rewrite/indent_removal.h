@@ -22,6 +22,7 @@ enum class RewriteOutcome {
   not_saved,              // no lasting name could be made, so the target was left as it was
   changed,                // another program changed or replaced the target meanwhile; left so
   saved_differs,          // an earlier run's saved text does not match the target; left as it was
+  saved_unsure,           // the target is empty, and a saved text may be its or a deleted file's
   interrupted,            // a request to end the process came before the target was emptied
   failed_after_emptying,  // the target holds part of its new text; the whole is in saved_as
 };
@@ -33,14 +34,15 @@ enum class Distrust {
   foreign,             // owned by another user
   writable_by_others,  // someone else could have written it
   other_names,         // it has other names, so it may be somebody else's file
+  open_directory,      // others may rename files into its directory
   the_target,          // it is the file being rewritten
 };
 
 struct RewriteResult {
   RewriteOutcome outcome = RewriteOutcome::done;
   Error error;  // what failed, for the outcomes that are failures
-  // failed_after_emptying: where the complete new text is; saved_differs:
-  // where the earlier run's text is.
+  // failed_after_emptying: where the complete new text is; saved_differs
+  // and saved_unsure: where the earlier run's text is.
   std::string saved_as;
   // not_saved: every place a lasting name was tried, and why it failed.
   std::vector<Error> save_errors;

@@ -318,6 +318,16 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        result_text,
        {joined("/tmp", "ostrel-saved-1-1")},
        "copying "},
+      {"emptied, or new with the numbers of a deleted file",
+       [&](MemoryFileSystem& fs) {
+         fs.names["t"]->bytes.clear();
+         fs.names["t"]->identity.born = 0;  // no birth times kept
+         fs.put(joined("/tmp", "ostrel-saved-1-1"), result_text);
+       },
+       RewriteOutcome::saved_unsure,
+       "",
+       {joined("/tmp", "ostrel-saved-1-1")},
+       ""},
       {"a copy that a killed run never finished",
        saved(kInTemp + ".part", "a\r"),
        RewriteOutcome::done,
@@ -391,6 +401,11 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
        }},
       {Distrust::not_regular, [](MemoryFileSystem& fs) { fs.put(kInTemp, "").regular = false; }},
       {Distrust::the_target, [](MemoryFileSystem& fs) { fs.names[kInTemp] = fs.names["t"]; }},
+      {Distrust::open_directory,
+       [](MemoryFileSystem& fs) {
+         fs.put(kInTemp, "");
+         fs.open_directories.insert("/tmp");
+       }},
       {Distrust::unreadable, [](MemoryFileSystem& fs) { fs.symlinks[kInTemp] = "/etc/passwd"; }},
   };
   for (const auto& c : cases) {

@@ -14,6 +14,7 @@ enum class Call {
   open_for_update,
   open_for_reading,
   identity_of,
+  state_of,
   create_work_file,
   create_new,
   remove,

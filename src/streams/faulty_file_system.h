@@ -27,6 +27,10 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     if (auto code = fail_now(Call::identity_of)) return error(Operation::inspect, path, *code);
     return real_.identity_of(path, identity);
   }
+  Status state_of(const std::filesystem::path& path, FileState& state) override {
+    if (auto code = fail_now(Call::state_of)) return error(Operation::inspect, path, *code);
+    return real_.state_of(path, state);
+  }
   Status create_work_file(std::unique_ptr<WorkFile>& file) override {
     if (auto code = fail_now(Call::create_work_file)) return error(Operation::create, {}, *code);
     Status status = real_.create_work_file(file);

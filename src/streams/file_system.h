@@ -40,6 +40,12 @@ struct FileState {
   bool owned_by_user = false;       // owned by the user the program runs as
   bool writable_by_others = false;  // someone else may write it
   std::uint64_t links = 0;          // the number of names it has
+  // No file made later is given the same identity: the file system keeps
+  // birth times, or never hands the same numbers out again.
+  bool identity_never_reused = false;
+  // A directory in which someone else than the user and the administrator
+  // could give a file a name, or rename one of the user's files.
+  bool others_can_rename_in = false;
 };
 
 // Holds the exclusive lock on a file until destroyed; closing the file
@@ -141,6 +147,9 @@ class FileSystem {
                                   std::unique_ptr<File>& file) = 0;
   // Which file path leads to now, following symbolic links.
   virtual Status identity_of(const std::filesystem::path& path, FileIdentity& identity) = 0;
+  // What the OS says of the file or directory path leads to now, following
+  // symbolic links.
+  virtual Status state_of(const std::filesystem::path& path, FileState& state) = 0;
   // Creates a new, private, nameless file for reading and writing in the
   // temporary directory.
   virtual Status create_work_file(std::unique_ptr<WorkFile>& file) = 0;

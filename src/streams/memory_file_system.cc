@@ -34,6 +34,21 @@ class MemoryHold final : public InterruptHold {
   MemoryFileSystem& fs_;
 };
 
+FileState state_of_node(const MemoryNode& node) {
+  FileState state;
+  state.identity = node.identity;
+  state.size = node.bytes.size();
+  state.modified = node.modified;
+  state.changed = node.modified;
+  state.regular = node.regular;
+  state.owned_by_user = node.owned_by_user;
+  state.writable_by_others = node.writable_by_others;
+  state.links = node.links;
+  // Like a POSIX file system: numbers may come back unless births are kept.
+  state.identity_never_reused = node.identity.born != 0;
+  return state;
+}
+
 template <class Base>
 class MemoryFile : public Base {
  public:
@@ -86,14 +101,7 @@ class MemoryFile : public Base {
 
   Status state(FileState& state) override {
     if (auto code = fs_.fail_now(Call::state)) return error(Operation::inspect, *code);
-    state.identity = node_->identity;
-    state.size = node_->bytes.size();
-    state.modified = node_->modified;
-    state.changed = node_->modified;
-    state.regular = node_->regular;
-    state.owned_by_user = node_->owned_by_user;
-    state.writable_by_others = node_->writable_by_others;
-    state.links = node_->links;
+    state = state_of_node(*node_);
     return {};
   }
 
@@ -234,6 +242,21 @@ Status MemoryFileSystem::identity_of(const std::filesystem::path& path, FileIden
   const auto found = names.find(link == symlinks.end() ? name : link->second);
   if (found == names.end()) return Error{Operation::inspect, name, ENOENT};
   identity = found->second->identity;
+  return {};
+}
+
+Status MemoryFileSystem::state_of(const std::filesystem::path& path, FileState& state) {
+  const std::string name = key(path);
+  if (auto code = fail_now(Call::state_of)) return Error{Operation::inspect, name, *code};
+  const auto link = symlinks.find(name);
+  const auto found = names.find(link == symlinks.end() ? name : link->second);
+  if (found != names.end()) {
+    state = state_of_node(*found->second);
+    return {};
+  }
+  // Any other name is a directory.
+  state = FileState{};
+  state.others_can_rename_in = open_directories.contains(name);
   return {};
 }
 

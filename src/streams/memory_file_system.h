@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
   Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
   Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override;
+  Status state_of(const std::filesystem::path& path, FileState& state) override;
   Status create_work_file(std::unique_ptr<WorkFile>& file) override;
   Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override;
@@ -55,6 +57,7 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
 
   std::map<std::string, std::shared_ptr<MemoryNode>> names;
   std::map<std::string, std::string> symlinks;  // a name that is a link, and where it leads
+  std::set<std::string> open_directories;       // where others may rename files
   std::string temp_directory = "/tmp";          // where work files go
   std::string system_temp = "/tmp";             // where they go when none is set
   std::size_t read_chunk = std::size_t(-1);

@@ -380,6 +380,11 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Status state_of(const std::filesystem::path& path, FileState& state) override {
+    if (!inspect(AT_FDCWD, path.c_str(), 0, state)) return fail(Operation::inspect, path);
+    return {};
+  }
+
   Status create_work_file(std::unique_ptr<WorkFile>& file) override {
     const std::filesystem::path dir = temp_directory();
     // A nameless file where the file system supports it: nobody else can

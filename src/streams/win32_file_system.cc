@@ -103,7 +103,9 @@ bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
 }
 
 // Whether the file is owned by this user, and whether its access list lets
-// anyone but this user and the system write it.
+// anyone but this user and the system write it (or, for a directory, add or
+// remove names in it). A directory owned by another user, or written by
+// others, lets them rename files in it.
 void read_ownership(HANDLE handle, FileState& state) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -115,8 +117,11 @@ void read_ownership(HANDLE handle, FileState& state) {
   }
   const User& user = this_user();
   state.owned_by_user = owner != nullptr && (is_sid(owner, user.user) || is_sid(owner, user.owner));
-  constexpr ACCESS_MASK writes =
-      FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  const bool owned_by_system =
+      owner != nullptr && (is_well_known(owner, WinLocalSystemSid) ||
+                           is_well_known(owner, WinBuiltinAdministratorsSid));
+  constexpr ACCESS_MASK writes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
+                                 WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
   state.writable_by_others = dacl == nullptr;  // no list at all lets everyone in
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
     void* ace = nullptr;
@@ -133,6 +138,8 @@ void read_ownership(HANDLE handle, FileState& state) {
     state.writable_by_others = true;
   }
   LocalFree(descriptor);
+  state.others_can_rename_in =
+      !(state.owned_by_user || owned_by_system) || state.writable_by_others;
 }
 
 // Access for this user alone, for the files the program creates.
@@ -248,7 +255,10 @@ class Win32File : public Base {
         GetFileType(handle_) == FILE_TYPE_DISK &&
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     state.links = info.nNumberOfLinks;
+    // An NTFS file ID changes when a deleted file's record is used again.
+    state.identity_never_reused = true;
     read_ownership(handle_, state);
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) state.others_can_rename_in = false;
     return {};
   }
 
@@ -419,6 +429,15 @@ class Win32FileSystem final : public FileSystem {
     identity = {info.dwVolumeSerialNumber,
                 (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0, 0};
     return {};
+  }
+
+  Status state_of(const std::filesystem::path& path, FileState& state) override {
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::inspect, path);
+    Win32File<File> file(handle, utf8_of(path));
+    return file.state(state);
   }
 
   Status create_work_file(std::unique_ptr<WorkFile>& file) override {
