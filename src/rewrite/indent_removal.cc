@@ -368,8 +368,18 @@ class Rewrite {
       if (!status.ok()) return status;
       appending = false;
       if (events_.resumed) events_.resumed(utf8_of(earlier_.path));
+      // The write-back is complete: should the saved text fail to go now,
+      // the next run finds it equal to the file and removes it.
+      static_cast<void>(drop_earlier());
+      earlier_ = {};
+      return {};
     }
-    Status status = saved.close().as(Role::saved);
+    return drop_earlier();
+  }
+
+  // Closes the earlier run's text and removes it: its work is done.
+  Status drop_earlier() {
+    Status status = earlier_.file->close().as(Role::saved);
     if (status.ok()) status = fs_.remove(earlier_.path, earlier_.state.identity).as(Role::saved);
     if (status.ok()) earlier_ = {};
     return status;

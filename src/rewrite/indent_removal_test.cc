@@ -272,6 +272,16 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        result_text,
        {},
        "resumed " + kInTemp + " copying "},
+      {"killed while writing back; its text cannot be removed now",
+       [&](MemoryFileSystem& fs) {
+         fs.names["t"]->bytes = "a\r";
+         fs.put(kInTemp, result_text);
+         fs.faults = {{Call::remove, 1, EACCES}};
+       },
+       RewriteOutcome::done,
+       result_text,
+       {kInTemp},
+       "resumed " + kInTemp + " copying "},
       {"killed once all was back",
        saved(kInTemp, original),
        RewriteOutcome::done,
