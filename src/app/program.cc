@@ -34,10 +34,12 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
   // before it is read, and end up inside it: refuse, before a word is out.
   if (args.size() >= 2) {
     FileIdentity target;
-    if (file_system.identity_of(path_from_utf8(args[1]), target).ok() &&
-        (out.file() == target || err.file() == target)) {
-      if (err.file() != target) static_cast<void>(err.write(MSG_OUTPUT_IS_TARGET));
-      return EXIT_NOT_REWRITTEN;
+    if (file_system.identity_of(path_from_utf8(args[1]), target).ok()) {
+      const bool into_err = err.file() == target;
+      if (into_err || out.file() == target) {
+        if (!into_err) static_cast<void>(err.write(MSG_OUTPUT_IS_TARGET));
+        return EXIT_NOT_REWRITTEN;
+      }
     }
   }
   transcript.write(MSG_BANNER);

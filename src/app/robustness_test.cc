@@ -117,10 +117,7 @@ TEST_F(Robustness, ClosedOutputDoesNotStopTheRewrite) {
 TEST_F(Robustness, InterruptsNeverLeaveHalfAFile) {
   const fs::path source = dir_ / "source";
   const fs::path file = dir_ / "f";
-  std::string original;
-  for (int i = 0; original.size() < (std::size_t{48} << 20); ++i) {
-    original += std::string(i % 7, ' ') + "line " + std::to_string(i) + "\n";
-  }
+  const std::string original = indented(std::size_t{48} << 20);
   const std::string result = reference_rewrite(original);
   write_file(source, original);
 

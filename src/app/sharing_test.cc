@@ -30,16 +30,15 @@ const std::string kChanged =
     "The file was changed or replaced by another program while it was being rewritten.\nIt was "
     "left as that program left it.\n";
 
-// Indented lines, long enough that a run takes a while.
-std::string indented(std::size_t bytes) {
-  std::string text;
-  for (int i = 0; text.size() < bytes; ++i) {
-    text += std::string(i % 7, ' ') + "line " + std::to_string(i) + "\n";
-  }
-  return text;
-}
-
 using Sharing = Executable;
+
+// A directory that the user nobody owns, in dir, for the tests run as root.
+fs::path directory_of_nobody(const fs::path& dir) {
+  fs::path theirs = dir / "theirs";
+  fs::create_directory(theirs);
+  EXPECT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  return theirs;
+}
 
 TEST_F(Sharing, ConcurrentRunsOnOneFileOrTwoLinksEndCorrect) {
   const std::string original = indented(20000);
@@ -160,9 +159,7 @@ TEST_F(Sharing, TakesNoFileOfTheKernel) {
 // of the name for a symbolic link never makes root write elsewhere.
 TEST_F(Sharing, SwapInAnotherUsersDirectoryNeverWritesElsewhere) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another user";
-  const fs::path theirs = dir_ / "theirs";
-  fs::create_directory(theirs);
-  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  const fs::path theirs = directory_of_nobody(dir_);
   const fs::path file = theirs / "f";
   write_file(file, indented(16 << 20));
   write_file(dir_ / "precious", "  root's own\n");
@@ -179,9 +176,7 @@ TEST_F(Sharing, SwapInAnotherUsersDirectoryNeverWritesElsewhere) {
 // it into a file that user can read.
 TEST_F(Sharing, TakesNoSavedTextFromAnotherUsersDirectory) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another user";
-  const fs::path theirs = dir_ / "theirs";
-  fs::create_directory(theirs);
-  ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  const fs::path theirs = directory_of_nobody(dir_);
   const fs::path file = theirs / "f";
   write_file(file, "");
   FileState state;

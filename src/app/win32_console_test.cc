@@ -28,15 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string crlf(std::string_view text) {
-  std::string lines;
-  for (const char c : text) {
-    if (c == '\n') lines += '\r';
-    lines += c;
-  }
-  return lines;
-}
-
 std::wstring widen(std::string_view ascii) { return {ascii.begin(), ascii.end()}; }
 
 double now_ms() {
@@ -48,12 +39,6 @@ double now_ms() {
   LARGE_INTEGER now{};
   QueryPerformanceCounter(&now);
   return static_cast<double>(now.QuadPart) / ticks_per_ms;
-}
-
-fs::path ostrel_exe() {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return fs::path(path).parent_path() / L"ostrel.exe";
 }
 
 // The Ctrl-C sent to the console reaches this program too, by the same way
@@ -141,14 +126,7 @@ DWORD wait_for_exit(const PROCESS_INFORMATION& process) {
 class OnConsole : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const fs::path base = fs::temp_directory_path();
-    dir_ = base / ("ostrel-console-test-" + std::to_string(GetCurrentProcessId()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "tmp");
-    // Inherited by ostrel.exe: its work file goes there, and must be gone
-    // after every run.
-    SetEnvironmentVariableW(L"TMP", (dir_ / "tmp").wstring().c_str());
-    SetEnvironmentVariableW(L"TEMP", (dir_ / "tmp").wstring().c_str());
+    dir_ = fresh_test_directory("ostrel-console-test-" + std::to_string(GetCurrentProcessId()));
   }
   void TearDown() override { fs::remove_all(dir_); }
   fs::path dir_;

@@ -25,26 +25,11 @@ struct RunResult {
   std::string out;
 };
 
-std::string crlf(std::string_view text) {
-  std::string lines;
-  for (const char c : text) {
-    if (c == '\n') lines += '\r';
-    lines += c;
-  }
-  return lines;
-}
-
-fs::path module_directory() {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return fs::path(path).parent_path();
-}
-
 // A started run of ostrel.exe, its standard output and error a pipe.
 class Started {
  public:
   explicit Started(const std::vector<std::wstring>& args) {
-    std::wstring command = L"\"" + (module_directory() / L"ostrel.exe").wstring() + L"\"";
+    std::wstring command = L"\"" + ostrel_exe().wstring() + L"\"";
     for (const std::wstring& arg : args) command += L" \"" + arg + L"\"";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE write_end = nullptr;
@@ -112,14 +97,7 @@ RunResult run_ostrel(const std::vector<std::wstring>& args) { return Started(arg
 class WindowsExecutable : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Where temporary files went before any test pointed TMP elsewhere.
-    static const fs::path base = fs::temp_directory_path();
-    dir_ = base / ("ostrel-test-" + std::to_string(GetCurrentProcessId()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "tmp");
-    // The work file goes where TMP says; it must be gone after every run.
-    SetEnvironmentVariableW(L"TMP", (dir_ / "tmp").wstring().c_str());
-    SetEnvironmentVariableW(L"TEMP", (dir_ / "tmp").wstring().c_str());
+    dir_ = fresh_test_directory("ostrel-test-" + std::to_string(GetCurrentProcessId()));
   }
   void TearDown() override {
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));

@@ -114,7 +114,7 @@ class Rewrite {
  private:
   RewriteResult rewrite() {
     if (Status status = fs_.open_for_update(path_, target_); !status.ok()) {
-      return failed(RewriteOutcome::open_failed, std::move(status).as(Role::target));
+      return failed(RewriteOutcome::open_failed, status);
     }
     if (Status status = lock_target(); !status.ok()) return unchanged(status);
     FileState before;
@@ -136,24 +136,20 @@ class Rewrite {
       // may give a new file the numbers of a deleted one, the saved text
       // may be the deleted file's.
       if (before.size == 0 && earlier_.state.size > 0 && !before.identity_never_reused) {
-        RewriteResult result = outcome(RewriteOutcome::saved_unsure);
-        result.saved_as = utf8_of(earlier_.path);
-        return result;
+        return about_earlier(RewriteOutcome::saved_unsure);
       }
       bool appending = false;
       if (Status status = finish_earlier(appending); !status.ok()) {
         if (!appending) return unchanged(status);
-        RewriteResult result = failed(RewriteOutcome::failed_after_emptying, status);
-        result.saved_as = utf8_of(earlier_.path);
-        return result;
+        return about_earlier(RewriteOutcome::failed_after_emptying, status);
       }
       if (earlier_.file == nullptr) {
         if (Status status = target_->state(before); !status.ok()) {
-          return unchanged(std::move(status).as(Role::target));
+          return unchanged(status);
         }
       }
       if (Status status = target_->rewind(); !status.ok()) {
-        return unchanged(std::move(status).as(Role::target));
+        return unchanged(status);
       }
     }
 
@@ -173,11 +169,7 @@ class Rewrite {
       if (Status status = stripped.changed ? same_text(same) : Status{}; !status.ok()) {
         return unchanged(status);
       }
-      if (!same) {
-        RewriteResult result = outcome(RewriteOutcome::saved_differs);
-        result.saved_as = utf8_of(earlier_.path);
-        return result;
-      }
+      if (!same) return about_earlier(RewriteOutcome::saved_differs);
     }
 
     // A file that needs no change is left as it is, times and all.
@@ -215,7 +207,7 @@ class Rewrite {
 
     // From here on the target holds only what has been copied back so far;
     // the whole new text is under its lasting name until it is all back.
-    if (Status status = target_->truncate().as(Role::target); !status.ok()) {
+    if (Status status = target_->truncate(); !status.ok()) {
       // Refused outright, the file is as it was: nothing to keep.
       FileState now;
       if (target_->state(now).ok() && same_content_and_times(before, now)) {
@@ -228,7 +220,7 @@ class Rewrite {
     if (status.ok()) {
       status = by_direction(work_->copy_to(*target_, input_), Role::work_file, Role::target);
     }
-    if (status.ok()) status = target_->close().as(Role::target);
+    if (status.ok()) status = target_->close();
     if (!status.ok()) return after_emptying(status);
     // Done. The lasting name goes while the lock is still held, so that no
     // other run can take it for the text of a killed one. Should it stay,
@@ -251,6 +243,12 @@ class Rewrite {
   static RewriteResult unchanged(const Status& status) {
     return failed(RewriteOutcome::failed_unchanged, status);
   }
+  // An outcome that names the earlier run's text.
+  RewriteResult about_earlier(RewriteOutcome outcome, const Status& status = {}) const {
+    RewriteResult result = failed(outcome, status);
+    result.saved_as = utf8_of(earlier_.path);
+    return result;
+  }
   RewriteResult after_emptying(const Status& status) const {
     RewriteResult result = failed(RewriteOutcome::failed_after_emptying, status);
     result.saved_as = utf8_of(lasting_);
@@ -259,11 +257,11 @@ class Rewrite {
 
   Status lock_target() {
     if (Status status = target_->lock(false, lock_); !status.ok()) {
-      return std::move(status).as(Role::target);
+      return status;
     }
     if (lock_ != nullptr) return {};
     if (events_.waiting) events_.waiting();
-    return target_->lock(true, lock_).as(Role::target);
+    return target_->lock(true, lock_);
   }
 
   // Where the new text of the file with this identity is kept: in the work
@@ -280,7 +278,6 @@ class Rewrite {
         places_.push_back(dir / name);
       }
     }
-    keep_places_ = std::min<std::size_t>(places_.size(), 2);
   }
 
   // Sets earlier_ to the first trusted text at one of the places, telling of
@@ -400,18 +397,16 @@ class Rewrite {
     }
     if (!status.ok() || !is_prefix || compared != earlier_.state.size) return status;
     same = true;
-    status = saved.close().as(Role::saved);
-    if (status.ok()) status = fs_.remove(earlier_.path, earlier_.state.identity).as(Role::saved);
-    if (status.ok()) earlier_ = {};
-    return status;
+    return drop_earlier();
   }
 
   // Gives the whole new text a name that outlives the process: the work
   // file itself named in its directory where it can be, else a complete
-  // copy there, else one beside the target. On failure, says why for every
-  // place.
+  // copy there, else one at the second place (beside the target, or the
+  // system's temporary directory when that is where the work file is). On
+  // failure, says why for every place.
   bool give_lasting_name(std::vector<Error>& errors) {
-    for (std::size_t i = 0; i < keep_places_; ++i) {
+    for (std::size_t i = 0; i < std::min<std::size_t>(places_.size(), 2); ++i) {
       const fs::path& place = places_[i];
       if (i == 0 && work_->name_as(place).ok()) {
         lasting_ = place;
@@ -470,7 +465,7 @@ class Rewrite {
     FileState now;
     if (Status status = target_->state(now); !status.ok()) {
       why = RewriteOutcome::failed_unchanged;
-      error = std::move(status).as(Role::target).error();
+      error = status.error();
       return false;
     }
     FileIdentity named;
@@ -493,9 +488,8 @@ class Rewrite {
   std::unique_ptr<char[]> memory_[2];
   std::span<char> input_;
   std::span<char> output_;
-  std::vector<fs::path> places_;  // where a saved text may be; the first keep_places_ take one
-  std::size_t keep_places_ = 0;
-  fs::path lasting_;  // the lasting name, once given
+  std::vector<fs::path> places_;  // where a saved text may be; the first two take one
+  fs::path lasting_;              // the lasting name, once given
   bool named_work_ = false;
   FileIdentity copy_identity_;  // the lasting name's file, when it is a copy
 };
@@ -506,10 +500,6 @@ std::string saved_text_name(const FileIdentity& identity) {
   std::string name = "ostrel-saved-";
   name += hex(identity.device);
   name += '-';
-  if (identity.file_high != 0) {
-    name += hex(identity.file_high);
-    name += '_';
-  }
   name += hex(identity.file);
   // The birth time tells the file from a later one with the same numbers.
   if (identity.born != 0) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,10 +13,6 @@
 #include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
 #include "streams/faulty_file_system.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace ostrel {
 namespace {
@@ -29,15 +24,6 @@ constexpr bool kWindows = true;
 #else
 constexpr bool kWindows = false;
 #endif
-
-void set_temp_directory(const fs::path& dir) {
-#ifdef _WIN32
-  SetEnvironmentVariableW(L"TMP", dir.c_str());
-  SetEnvironmentVariableW(L"TEMP", dir.c_str());
-#else
-  ::setenv("TMPDIR", dir.c_str(), 1);
-#endif
-}
 
 std::vector<fs::path> entries(const fs::path& dir) {
   std::vector<fs::path> all;
@@ -55,11 +41,8 @@ std::vector<fs::path> lasting_names(const fs::path& dir) {
 }
 
 TEST(LastingName, FallsBackOnTheRealFileSystem) {
-  const fs::path base = fs::temp_directory_path() / "ostrel-lasting-test";
-  fs::remove_all(base);
-  fs::create_directories(base / "tmp");
+  const fs::path base = fresh_test_directory("ostrel-lasting-test");
   fs::create_directories(base / "dir");
-  set_temp_directory(base / "tmp");
   const fs::path file = base / "dir" / "f";
   const std::string original = kSample + std::string(300000, ' ') + "x\n";
   const std::string result = reference_rewrite(original);

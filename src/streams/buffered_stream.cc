@@ -102,13 +102,6 @@ OutputStream<Units>::OutputStream(File& file, std::span<char> buffer)
     : file_(file), buffer_(buffer) {}
 
 template <class Units>
-Status OutputStream<Units>::write_line_end_slow(std::span<const char> piece) {
-  if (Status status = put(piece.first(piece.size() - width)); !status.ok()) return status;
-  if (Status status = put(Units::cr); !status.ok()) return status;
-  return put(Units::lf);
-}
-
-template <class Units>
 Status OutputStream<Units>::put_slow(std::span<const char> bytes) {
   while (!bytes.empty()) {
     if (used_ == buffer_.size()) {

@@ -118,15 +118,7 @@ class OutputStream {
     if (piece.size() < width || !Units::is(piece.data() + piece.size() - width, Units::lf)) {
       return put(piece);
     }
-    if (piece.size() + width <= buffer_.size() - used_) {
-      char* to = buffer_.data() + used_;
-      std::memcpy(to, piece.data(), piece.size() - width);
-      std::memcpy(to + piece.size() - width, Units::cr.data(), width);
-      std::memcpy(to + piece.size(), Units::lf.data(), width);
-      used_ += piece.size() + width;
-      return first_error_;
-    }
-    return write_line_end_slow(piece);
+    return write_line(piece.first(piece.size() - width));
   }
   // Writes a line's text, then CR LF.
   Status write_line(std::span<const char> text) {
@@ -158,7 +150,6 @@ class OutputStream {
     return put_slow(bytes);
   }
   Status put_slow(std::span<const char> bytes);
-  Status write_line_end_slow(std::span<const char> piece);
 
   File& file_;
   std::span<char> buffer_;

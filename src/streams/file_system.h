@@ -20,9 +20,8 @@ namespace ostrel {
 // files apart at one moment; the birth time tells a file from a later one
 // that was given the numbers of a deleted one.
 struct FileIdentity {
-  std::uint64_t device = 0;     // device number, or the volume serial number
-  std::uint64_t file = 0;       // inode number, or the file ID (low half)
-  std::uint64_t file_high = 0;  // the file ID's high half where it has 128 bits
+  std::uint64_t device = 0;  // device number, or the volume serial number
+  std::uint64_t file = 0;    // inode number, or the file ID
   // Birth time in the OS's finest unit, where the file system keeps one;
   // else 0. (On Windows 0: an NTFS file ID changes when a deleted file's
   // record is used again, and Wine's creation time is not a birth time.)

@@ -184,7 +184,7 @@ class MemoryWorkFile final : public MemoryFile<WorkFile> {
 MemoryNode& MemoryFileSystem::put(const std::string& name, std::string bytes) {
   auto node = std::make_shared<MemoryNode>();
   node->bytes = std::move(bytes);
-  node->identity = FileIdentity{1, next_file_++, 0, ++clock};
+  node->identity = FileIdentity{1, next_file_++, ++clock};
   node->modified = clock;
   node->links = 1;
   if (const auto old = names.find(name); old != names.end()) --old->second->links;
@@ -216,8 +216,7 @@ Status MemoryFileSystem::open_for_update(const std::filesystem::path& path,
                                          std::unique_ptr<File>& file) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::open_for_update)) return Error{Operation::open, name, *code};
-  const auto link = symlinks.find(name);
-  const auto found = names.find(link == symlinks.end() ? name : link->second);
+  const auto found = followed(name);
   if (found == names.end()) return Error{Operation::open, name, ENOENT};
   if (!found->second->regular) return Error{Operation::open, name, EISDIR};
   file = std::make_unique<MemoryFile<File>>(*this, found->second, name);
@@ -238,8 +237,7 @@ Status MemoryFileSystem::open_for_reading(const std::filesystem::path& path,
 Status MemoryFileSystem::identity_of(const std::filesystem::path& path, FileIdentity& identity) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::identity_of)) return Error{Operation::inspect, name, *code};
-  const auto link = symlinks.find(name);
-  const auto found = names.find(link == symlinks.end() ? name : link->second);
+  const auto found = followed(name);
   if (found == names.end()) return Error{Operation::inspect, name, ENOENT};
   identity = found->second->identity;
   return {};
@@ -248,8 +246,7 @@ Status MemoryFileSystem::identity_of(const std::filesystem::path& path, FileIden
 Status MemoryFileSystem::state_of(const std::filesystem::path& path, FileState& state) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::state_of)) return Error{Operation::inspect, name, *code};
-  const auto link = symlinks.find(name);
-  const auto found = names.find(link == symlinks.end() ? name : link->second);
+  const auto found = followed(name);
   if (found != names.end()) {
     state = state_of_node(*found->second);
     return {};
@@ -265,7 +262,7 @@ Status MemoryFileSystem::create_work_file(std::unique_ptr<WorkFile>& file) {
     return Error{Operation::create, temp_directory, *code};
   }
   file = std::make_unique<MemoryWorkFile>(*this, temp_directory,
-                                          FileIdentity{1, next_file_++, 0, ++clock});
+                                          FileIdentity{1, next_file_++, ++clock});
   return {};
 }
 

@@ -67,6 +67,12 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
   int open_work_files = 0;  // work files created and not yet closed or released
 
  private:
+  // The file name leads to, through a symbolic link if it is one.
+  auto followed(const std::string& name) {
+    const auto link = symlinks.find(name);
+    return names.find(link == symlinks.end() ? name : link->second);
+  }
+
   std::uint64_t next_file_ = 1;
 };
 

@@ -36,6 +36,13 @@ auto retry(Call call) {
   }
 }
 
+// Whether a copy in the kernel failed because the kernel cannot copy
+// between these two files at all, rather than for want of space.
+bool kernel_refuses(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+         error == EBADF;
+}
+
 // Whether the open file belongs to one of the kernel's own file systems,
 // whose files are views of the kernel (settings, devices) that only say they
 // are regular files: rewriting one could change the machine, not a text.
@@ -163,8 +170,7 @@ class PosixFile : public Base {
       if (n > 0) continue;
       if (n == 0) return Error{Operation::read, path_, EIO};  // shorter than said
       if (errno == EINTR) continue;
-      if (offset == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                          errno == EOPNOTSUPP || errno == EBADF)) {
+      if (offset == 0 && kernel_refuses(errno)) {
         break;
       }
       return Error{Operation::write, to.path(), errno};
@@ -222,8 +228,7 @@ class PosixFile : public Base {
         continue;
       }
       if (errno == EINTR) continue;
-      if (!copied && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                      errno == EBADF)) {
+      if (!copied && kernel_refuses(errno)) {
         refused = true;
         return {};
       }
@@ -232,6 +237,19 @@ class PosixFile : public Base {
     }
   }
 };
+
+// Removes the name path, but only while it names the file with this
+// identity: anyone who may write the directory may have put another file
+// there.
+Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
+  FileState named;
+  if (!inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named)) {
+    return Error{Operation::remove, path.string(), errno};
+  }
+  if (named.identity != identity) return {};
+  if (::unlink(path.c_str()) < 0) return Error{Operation::remove, path.string(), errno};
+  return {};
+}
 
 class PosixWorkFile final : public PosixFile<WorkFile> {
  public:
@@ -253,18 +271,10 @@ class PosixWorkFile final : public PosixFile<WorkFile> {
   }
 
   Status unname() override {
-    // Only if the name still leads to this file: anyone who may write the
-    // directory may have put another file there.
     FileState mine;
-    FileState named;
     const std::filesystem::path name = std::exchange(name_, {});
-    if (!inspect(fd_, "", 0, mine) ||
-        !inspect(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, named)) {
-      return Error{Operation::remove, name.string(), errno};
-    }
-    if (mine.identity != named.identity) return {};
-    if (::unlink(name.c_str()) < 0) return Error{Operation::remove, name.string(), errno};
-    return {};
+    if (!inspect(fd_, "", 0, mine)) return Error{Operation::remove, name.string(), errno};
+    return remove_if_same(name, mine.identity);
   }
 
  private:
@@ -365,8 +375,9 @@ class PosixFileSystem final : public FileSystem {
       return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     });
     if (fd < 0) {
-      struct stat info {};
-      if (errno == ENOENT && ::lstat(path.c_str(), &info) < 0 && errno == ENOENT) return {};
+      // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
+      // is nothing at all at path.
+      if (errno == ENOENT) return {};
       return fail(Operation::open, path);
     }
     file = std::make_unique<PosixFile<File>>(fd, path.string());
@@ -417,13 +428,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
-    FileState state;
-    if (!inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, state)) {
-      return fail(Operation::remove, path);
-    }
-    if (state.identity != identity) return {};
-    if (::unlink(path.c_str()) < 0) return fail(Operation::remove, path);
-    return {};
+    return remove_if_same(path, identity);
   }
 
   Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override {

@@ -22,7 +22,7 @@ inline bool inspect(int dir, const char* path, int flags, FileState& state) {
   struct statx info {};
   if (*path == '\0') flags |= AT_EMPTY_PATH;
   if (::statx(dir, path, flags, STATX_BASIC_STATS | STATX_BTIME, &info) < 0) return false;
-  state.identity = {::makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino, 0,
+  state.identity = {::makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino,
                     (info.stx_mask & STATX_BTIME) != 0 ? nanoseconds(info.stx_btime) : 0};
   state.size = info.stx_size;
   state.modified = nanoseconds(info.stx_mtime);

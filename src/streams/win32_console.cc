@@ -3,6 +3,7 @@
 #include <string>
 
 #include "streams/console.h"
+#include "streams/win32_identity.h"
 #include "streams/win32_text.h"
 
 namespace ostrel {
@@ -52,8 +53,7 @@ class Win32Console final : public Console {
     if (GetFileType(out) != FILE_TYPE_DISK || !GetFileInformationByHandle(out, &info)) {
       return std::nullopt;
     }
-    return FileIdentity{info.dwVolumeSerialNumber,
-                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0, 0};
+    return identity_from(info);
   }
 
  private:

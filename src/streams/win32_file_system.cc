@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "streams/file_system.h"
+#include "streams/win32_identity.h"
 #include "streams/win32_interrupts.h"
 #include "streams/win32_text.h"
 
@@ -246,8 +247,7 @@ class Win32File : public Base {
       return fail(Operation::inspect);
     }
     state = FileState{};
-    state.identity = {info.dwVolumeSerialNumber,
-                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0, 0};
+    state.identity = identity_from(info);
     state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     state.modified = ticks(info.ftLastWriteTime);
     state.changed = basic.ChangeTime.QuadPart;
@@ -372,12 +372,17 @@ std::filesystem::path temp_directory() {
 
 class Win32Hold final : public InterruptHold {
  public:
-  Win32Hold() { hold_interrupts(); }
-  Win32Hold(const Win32Hold&) = delete;
-  Win32Hold& operator=(const Win32Hold&) = delete;
-  ~Win32Hold() override { release_interrupts(); }
   bool pending() const override { return interrupt_pending(); }
+
+ private:
+  InterruptsHeld held_;
 };
+
+// Opens what is at path, whoever else has it open, without creating it.
+HANDLE open_existing(const std::filesystem::path& path, DWORD access, DWORD flags) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, flags, nullptr);
+}
 
 class Win32FileSystem final : public FileSystem {
  public:
@@ -405,9 +410,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = open_existing(path, GENERIC_READ, FILE_FLAG_OPEN_REPARSE_POINT);
     if (handle == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
       return fail_at(Operation::open, path);
@@ -417,24 +420,22 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override {
-    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = open_existing(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
     if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::inspect, path);
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool known = GetFileInformationByHandle(handle, &info) != 0;
-    const Error error = fail_at(Operation::inspect, path);
+    Status status;
+    if (GetFileInformationByHandle(handle, &info)) {
+      identity = identity_from(info);
+    } else {
+      status = fail_at(Operation::inspect, path);
+    }
     CloseHandle(handle);
-    if (!known) return error;
-    identity = {info.dwVolumeSerialNumber,
-                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0, 0};
-    return {};
+    return status;
   }
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
-    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        open_existing(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_FLAG_BACKUP_SEMANTICS);
     if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::inspect, path);
     Win32File<File> file(handle, utf8_of(path));
     return file.state(state);
@@ -482,19 +483,14 @@ class Win32FileSystem final : public FileSystem {
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
     // Opened (never through a link) and marked for deletion by the same
     // handle, so that what is removed is what was compared.
-    HANDLE handle =
-        CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = open_existing(path, DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
     if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::remove, path);
     BY_HANDLE_FILE_INFORMATION info{};
     Status status;
     if (!GetFileInformationByHandle(handle, &info)) {
       status = fail_at(Operation::remove, path);
-    } else if (FileIdentity{info.dwVolumeSerialNumber,
-                            (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0,
-                            0} == identity &&
-               !set_delete_on_close(handle, true)) {
+    } else if (identity_from(info) == identity && !set_delete_on_close(handle, true)) {
       status = fail_at(Operation::remove, path);
     }
     CloseHandle(handle);
