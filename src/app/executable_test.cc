@@ -121,16 +121,5 @@ TEST_F(Executable, WorksInReadOnlyDirectoryAsUnprivilegedUser) {
   fs::permissions(sub, fs::perms::owner_all);
 }
 
-TEST_F(Executable, UnusableWorkDirectoryLeavesFileUnchanged) {
-  write_file(dir_ / "f", kSample);
-  const std::string missing = (dir_ / "no-such-dir").string();
-  const RunResult run = run_exe({(dir_ / "f").string()}, missing);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.out.ends_with("Could not create a work file in \"" + missing +
-                                "\": No such file or directory\nThe file was not changed.\n"))
-      << run.out;
-  EXPECT_EQ(read_file(dir_ / "f"), kSample);
-}
-
 }  // namespace
 }  // namespace ostrel

@@ -48,6 +48,10 @@ std::string what_failed(const Error& error) {
       return "Could not name the work file " + file;
     case Operation::remove:
       return "Could not remove " + file;
+    case Operation::sync:
+      return "Could not force " + file + " to disk";
+    case Operation::wait:
+      return "Could not keep other programs waiting on " + file;
   }
   return "Could not work on " + file;
 }
@@ -60,35 +64,30 @@ constexpr std::string_view kUnchanged = "The file was not changed.\n";
 
 }  // namespace
 
-std::string describe_ignored(const std::string& path, Distrust why, const Error& error) {
-  std::string reason;
+namespace {
+
+// Why a file where an earlier run's new text would be was not used.
+std::string distrusted(Distrust why, const Error& error) {
   switch (why) {
     case Distrust::unreadable:
-      reason = with_reason(error);
-      break;
+      return with_reason(error);
     case Distrust::not_regular:
-      reason = "it is not a regular file";
-      break;
+      return "it is not a regular file";
     case Distrust::foreign:
-      reason =
-          "it belongs to another user (if a run of theirs on this file did not finish, it may "
-          "hold the file's complete text)";
-      break;
+      return "it is owned by another user";
     case Distrust::writable_by_others:
-      reason = "others may write it";
-      break;
+      return "others may write it";
     case Distrust::other_names:
-      reason = "it has other names";
-      break;
+      return "it has other names";
     case Distrust::open_directory:
-      reason = "others may rename files into its directory";
-      break;
+      return "it is in a directory where others may rename files";
     case Distrust::the_target:
-      reason = "it is the file being rewritten";
-      break;
+      return "it is the file being rewritten";
   }
-  return "Left " + in_quotes(path) + " alone, as it is no text this user saved: " + reason + ".\n";
+  return {};
 }
+
+}  // namespace
 
 std::string describe_failure(const RewriteResult& result) {
   switch (result.outcome) {
@@ -110,10 +109,25 @@ std::string describe_failure(const RewriteResult& result) {
       return "The file was changed or replaced by another program while it was being "
              "rewritten.\nIt was left as that program left it.\n";
     case RewriteOutcome::saved_differs:
+      if (result.maybe_deleted_files) {
+        return "An earlier run that did not finish saved the new text of this file, or of a "
+               "deleted file\nwith the same number, in " +
+               in_quotes(result.saved_as) + ", and this file differs from it. " +
+               std::string(kUnchanged) + "If that text is not this file's, remove " +
+               in_quotes(result.saved_as) +
+               ";\nif it is, compare the two, keep what you need, and then remove it.\n";
+      }
       return "An earlier run that did not finish saved this file's new text in " +
              in_quotes(result.saved_as) + ",\nbut the file has changed since. " +
              std::string(kUnchanged) + "Compare the two, keep what you need, and remove " +
              in_quotes(result.saved_as) + ".\n";
+    case RewriteOutcome::saved_unused:
+      return "An earlier run that did not finish may have saved this file's new text in " +
+             in_quotes(result.saved_as) +
+             ",\nbut it was not used: " + distrusted(result.distrust, result.error) + ".\n" +
+             std::string(kUnchanged) +
+             "It may be incomplete. If that file holds this file's text, copy it over the "
+             "file\n(or run ostrel as its owner); if not, remove it. Then run ostrel again.\n";
     case RewriteOutcome::saved_unsure:
       return "An earlier run that did not finish saved the new text of this file, or of a "
              "deleted file\nwith the same number, in " +
@@ -124,15 +138,24 @@ std::string describe_failure(const RewriteResult& result) {
     case RewriteOutcome::interrupted:
       return "Interrupted before the file was emptied. " + std::string(kUnchanged);
     case RewriteOutcome::failed_after_emptying:
+    case RewriteOutcome::others_let_in:
       break;
   }
-  std::string text = with_reason(result.error) + "\n";
-  text += result.error.operation == Operation::truncate
-              ? "The file may have been emptied.\n"
-              : "The file was emptied and holds only part of its new text.\n";
+  std::string text;
+  if (result.outcome == RewriteOutcome::others_let_in) {
+    text =
+        "Another program was let into the file while it was written back, and may have "
+        "written to it;\nthe write-back stopped so as not to write over that. The file holds "
+        "part of its new text,\nand perhaps what that program wrote.\n";
+  } else {
+    text = with_reason(result.error) + "\n";
+    text += result.error.operation == Operation::truncate
+                ? "The file may have been emptied.\n"
+                : "The file was emptied and holds only part of its new text.\n";
+  }
   return text + "Its complete new text is saved in " + in_quotes(result.saved_as) +
          ".\nOnce the cause is fixed, run ostrel on the file again to finish, or copy that file "
-         "over it;\ndo it before any restart, which may empty the temporary directory.\n";
+         "over it.\n";
 }
 
 }  // namespace ostrel

@@ -25,7 +25,13 @@ inline constexpr std::string_view MSG_COPYING_BACK =
     "Temporary file generated. Copying back over original...";
 inline constexpr std::string_view MSG_DONE = "\nDone!\n";
 inline constexpr std::string_view MSG_WAITING =
-    "Another run is rewriting this file; waiting for it to finish...\n";
+    "Another program is using this file; waiting for it to finish...\n";
+inline constexpr std::string_view MSG_REMOVED_INCOMPLETE =
+    "Removed \"%s\": an earlier run stopped before that copy of the new text was complete.\n";
+inline constexpr std::string_view MSG_KEPT_WHERE_RESTART_EMPTIES =
+    "Warning: the new text is kept in \"%s\" while the file is written back, and a restart\n"
+    "empties that place: no place that outlives one would take it. A power cut or a crash of\n"
+    "the system before this run ends may lose the file's text.\n";
 inline constexpr std::string_view MSG_RESUMED =
     "Finished writing back the new text that an earlier run left unfinished in \"%s\".\n";
 inline constexpr std::string_view MSG_OUTPUT_IS_TARGET =
@@ -33,9 +39,6 @@ inline constexpr std::string_view MSG_OUTPUT_IS_TARGET =
 
 // format with its one "%s" replaced by value, taken literally.
 std::string fill_placeholder(std::string_view format, std::string_view value);
-
-// Why a file where an earlier run's new text would be was left alone.
-std::string describe_ignored(const std::string& path, Distrust why, const Error& error);
 
 // What went wrong, with the OS's reason, and the state the file is left in.
 std::string describe_failure(const RewriteResult& result);

@@ -17,8 +17,9 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1-1");
-const std::string kBeside = joined(".", "ostrel-saved-1-1-1");
+// Where the new text "a\r\n" of the file "t" is kept.
+const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1-1.3");
+const std::string kBeside = joined(".", "ostrel-saved-1-1-1.3");
 const std::string kDone = "Temporary file generated. Copying back over original...\nDone!\n";
 
 class StringConsole final : public Console {
@@ -84,9 +85,9 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        "  a\n"},
       {"work file not created",
        {"ostrel", "t"},
-       failing({{Call::create_work_file, 1, EACCES}}),
+       failing({{Call::create_work_file, 1, EACCES}, {Call::create_work_file, 2, ENOSPC}}),
        1,
-       processing + "Could not create a work file in \"/tmp\": " + os_reason(EACCES) + unchanged,
+       processing + "Could not create a work file in \".\": " + os_reason(EACCES) + unchanged,
        "  a\n"},
       {"target read fails",
        {"ostrel", "t"},
@@ -98,7 +99,7 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        {"ostrel", "t"},
        [](MemoryFileSystem& fs) { fs.lock_busy = true; },
        0,
-       processing + "Another run is rewriting this file; waiting for it to finish...\n" + kDone,
+       processing + "Another program is using this file; waiting for it to finish...\n" + kDone,
        "a\r\n"},
       {"changed meanwhile",
        {"ostrel", "t"},
@@ -119,8 +120,8 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        processing +
            "Could not keep the new text under a lasting name, so the file was not emptied:\n  "
            "\"" +
-           kInTemp + "\": " + os_reason(ENOSPC) + "\n  \"" + kBeside + "\": " + os_reason(EACCES) +
-           "\nThe file was not changed.\n",
+           kBeside + "\": " + os_reason(EPERM) + "\n  \"" + kBeside + "\": " + os_reason(ENOSPC) +
+           "\n  \"" + kInTemp + "\": " + os_reason(EACCES) + "\nThe file was not changed.\n",
        "  a\n"},
       {"write back fails",
        {"ostrel", "t"},
@@ -129,22 +130,21 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        processing + copying + "Could not write \"t\": " + os_reason(EFBIG) +
            "\nThe file was emptied and holds only part of its new text.\nIts complete new text "
            "is saved in \"" +
-           kInTemp +
+           kBeside +
            "\".\nOnce the cause is fixed, run ostrel on the "
-           "file again to finish, or copy that file over it;\ndo it before any restart, which "
-           "may empty the temporary directory.\n",
+           "file again to finish, or copy that file over it.\n",
        ""},
       {"earlier run killed while writing back",
        {"ostrel", "t"},
        [](MemoryFileSystem& fs) {
          fs.names["t"]->bytes = "a";
-         fs.put(kInTemp, "a\r\nb\r\n");
+         fs.put(joined("/tmp", "ostrel-saved-1-1-1.6"), "a\r\nb\r\n");
        },
        0,
        processing +
            "Finished writing back the new text that an earlier run left unfinished in "
            "\"" +
-           kInTemp + "\".\n" + kDone,
+           joined("/tmp", "ostrel-saved-1-1-1.6") + "\".\n" + kDone,
        "a\r\nb\r\n"},
       {"earlier run's text differs",
        {"ostrel", "t"},
@@ -156,15 +156,16 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
            "keep what you need, and remove \"" +
            kBeside + "\".\n",
        "  a\n"},
-      {"planted text ignored",
+      {"another user's text left alone, and the file with it",
        {"ostrel", "t"},
-       [](MemoryFileSystem& fs) { fs.put(kInTemp, "").owned_by_user = false; },
-       0,
-       processing + "Left \"" + kInTemp +
-           "\" alone, as it is no text this user saved: it belongs to another user (if a run of "
-           "theirs on this file did not finish, it may hold the file's complete text).\n" +
-           kDone,
-       "a\r\n"},
+       [](MemoryFileSystem& fs) { fs.put(kInTemp, "a\r\n").owned_by_user = false; },
+       1,
+       processing + "An earlier run that did not finish may have saved this file's new text in \"" +
+           kInTemp +
+           "\",\nbut it was not used: it is owned by another user.\nThe file was not changed.\n"
+           "It may be incomplete. If that file holds this file's text, copy it over the file\n"
+           "(or run ostrel as its owner); if not, remove it. Then run ostrel again.\n",
+       "  a\n"},
   };
   for (const ProgramCase& c : cases) {
     MemoryFileSystem fs;
@@ -193,7 +194,7 @@ TEST(RunProgram, FailuresReachStandardErrorWhenOutputFails) {
     out.works_ = false;
     StringConsole err;
     EXPECT_EQ(run_program(std::vector<std::string>{"ostrel", "t"}, fs, out, err), fails ? 1 : 0);
-    EXPECT_EQ(err.text_.find("saved in \"" + kInTemp + "\"") != std::string::npos, fails)
+    EXPECT_EQ(err.text_.find("saved in \"" + kBeside + "\"") != std::string::npos, fails)
         << err.text_;
     EXPECT_EQ(err.text_.empty(), !fails);
   }

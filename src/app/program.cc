@@ -56,8 +56,11 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
   int status = EXIT_NOT_REWRITTEN;
   RewriteEvents events;
   events.waiting = [&] { transcript.write(MSG_WAITING); };
-  events.ignored = [&](const std::string& path, Distrust why, const Error& error) {
-    transcript.write_failure(describe_ignored(path, why, error));
+  events.removed_incomplete = [&](const std::string& path) {
+    transcript.write(fill_placeholder(MSG_REMOVED_INCOMPLETE, path));
+  };
+  events.kept_where_restart_empties = [&](const std::string& path) {
+    transcript.write_failure(fill_placeholder(MSG_KEPT_WHERE_RESTART_EMPTIES, path));
   };
   events.resumed = [&](const std::string& path) {
     transcript.write(fill_placeholder(MSG_RESUMED, path));

@@ -225,7 +225,7 @@ TEST_F(Sharing, ClosedStandardDescriptorsNeverReceiveTheText) {
 TEST_F(Sharing, LongNameFullDiskAndFailingOutputStillSayWhereTheTextIs) {
   const fs::path small = dir_ / "small";
   fs::create_directory(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) {
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m,nr_inodes=2") != 0) {
     GTEST_SKIP() << "cannot mount a small tmpfs: " << std::strerror(errno);
   }
   const fs::path file = small / std::string(255, 'n');

@@ -1,9 +1,14 @@
 #include "rewrite/indent_removal.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "rewrite/strip_pass.h"
 
@@ -11,11 +16,15 @@ namespace ostrel {
 
 namespace {
 
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // Read-ahead and write-behind buffers: large enough that system calls cost
 // little per byte, small enough that memory use stays flat.
 constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{128} * 1024;
+
+// The write-back goes in pieces of this size, so that it stops soon after
+// the OS stops keeping other programs out.
+constexpr std::uint64_t WRITE_BACK_PIECE = std::uint64_t{64} << 20;
 
 std::string hex(std::uint64_t value) {
   char text[16];
@@ -84,12 +93,108 @@ std::optional<Distrust> distrust(const FileState& state, const FileIdentity& tar
   return std::nullopt;
 }
 
+// The target, with a fingerprint of the bytes read from it since it was
+// last rewound: where no other program is kept out, reading it again and
+// comparing fingerprints sees a change that left its size and times alone
+// (a rewrite in place within one clock tick, a write through a mapping).
+class Fingerprinted final : public File {
+ public:
+  explicit Fingerprinted(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
+
+  // What was read since the last rewind: a mix of its bytes, and its length.
+  std::pair<std::uint64_t, std::uint64_t> digest() const {
+    std::uint64_t mixed = length_;
+    for (const std::uint64_t lane : lanes_) mixed = std::rotl((mixed ^ lane) * kMultiplier, 31);
+    for (std::size_t i = 0; i < filled_; ++i) {
+      mixed = (mixed ^ static_cast<unsigned char>(pending_[i])) * kMultiplier;
+    }
+    return {mixed, length_};
+  }
+  bool fingerprinting = true;
+
+  Status read(std::span<char> into, std::size_t& got) override {
+    Status status = inner_->read(into, got);
+    if (fingerprinting) add(into.first(got));
+    return status;
+  }
+  Status write(std::span<const char> bytes) override { return inner_->write(bytes); }
+  Status rewind() override {
+    restart();
+    return inner_->rewind();
+  }
+  Status sync() override { return inner_->sync(); }
+  Status truncate() override {
+    restart();
+    return inner_->truncate();
+  }
+  Status state(FileState& state) override { return inner_->state(state); }
+  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
+    return inner_->lock(wait, lock);
+  }
+  bool keep_openers_waiting() override { return inner_->keep_openers_waiting(); }
+  bool openers_still_wait() override { return inner_->openers_still_wait(); }
+  Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
+    return inner_->copy_start_to(to, length, buffer);
+  }
+  Status close() override { return inner_->close(); }
+  std::intptr_t native_handle() const override { return inner_->native_handle(); }
+  std::string path() const override { return inner_->path(); }
+
+ private:
+  static constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15;
+  static constexpr std::size_t kBlock = 32;
+
+  void restart() {
+    lanes_ = {1, 2, 3, 4};
+    length_ = 0;
+    filled_ = 0;
+  }
+  // Four lanes over blocks of 32 bytes, so that the compiler can run them
+  // side by side; the same bytes give the same fingerprint however the reads
+  // cut them.
+  void add(std::span<const char> bytes) {
+    length_ += bytes.size();
+    if (filled_ > 0) {
+      const std::size_t take = std::min(bytes.size(), kBlock - filled_);
+      std::memcpy(pending_ + filled_, bytes.data(), take);
+      filled_ += take;
+      bytes = bytes.subspan(take);
+      if (filled_ < kBlock) return;
+      mix(pending_);
+      filled_ = 0;
+    }
+    for (; bytes.size() >= kBlock; bytes = bytes.subspan(kBlock)) mix(bytes.data());
+    std::memcpy(pending_, bytes.data(), bytes.size());
+    filled_ = bytes.size();
+  }
+  void mix(const char* block) {
+    for (std::size_t i = 0; i < lanes_.size(); ++i) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, block + (8 * i), 8);
+      lanes_[i] = std::rotl((lanes_[i] ^ word) * kMultiplier, 29);
+    }
+  }
+
+  std::unique_ptr<File> inner_;
+  std::array<std::uint64_t, 4> lanes_{1, 2, 3, 4};
+  std::uint64_t length_ = 0;
+  char pending_[kBlock]{};
+  std::size_t filled_ = 0;
+};
+
 // A text found where an earlier run would have kept its new text, open:
 // what was checked is what is read and compared.
 struct Earlier {
-  fs::path path;
+  stdfs::path path;
   std::unique_ptr<File> file;
   FileState state;
+};
+
+// A directory where the new text may be kept, and what the OS says of it.
+struct Place {
+  stdfs::path dir;
+  bool trusted = false;  // nobody else can rename files in it
+  bool lasting = false;  // it outlives a restart
 };
 
 class Rewrite {
@@ -113,56 +218,48 @@ class Rewrite {
 
  private:
   RewriteResult rewrite() {
-    if (Status status = fs_.open_for_update(path_, target_); !status.ok()) {
+    if (Status status = open_target(); !status.ok()) {
       return failed(RewriteOutcome::open_failed, status);
     }
     if (Status status = lock_target(); !status.ok()) return unchanged(status);
+    // Where the OS grants it, nobody else opens the file from before the
+    // first look to the end of the run, so no write can be under way or
+    // begin unseen; where not, the bytes are read again before emptying.
+    leased_ = target_->keep_openers_waiting();
+    target_->fingerprinting = !leased_;
     FileState before;
     if (Status status = target_->state(before); !status.ok()) return unchanged(status);
-    if (Status status = fs_.create_work_file(work_); !status.ok()) {
-      return unchanged(std::move(status).as(Role::work_file));
-    }
-    find_places(before.identity);
+    identity_ = before.identity;
+    identity_never_reused_ = before.identity_never_reused;
+    find_places();
 
     memory_[0] = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
     memory_[1] = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
     input_ = {memory_[0].get(), STREAM_BUFFER_SIZE};
     output_ = {memory_[1].get(), STREAM_BUFFER_SIZE};
 
-    // A run killed while it wrote the file back left the whole new text
+    // A run stopped while it wrote the file back left the whole new text
     // under a lasting name: finish its work first, or leave all alone.
-    if (find_saved_text(before.identity)) {
-      // An emptied file looks like a new, empty one; where the file system
-      // may give a new file the numbers of a deleted one, the saved text
-      // may be the deleted file's.
-      if (before.size == 0 && earlier_.state.size > 0 && !before.identity_never_reused) {
-        return about_earlier(RewriteOutcome::saved_unsure);
-      }
-      bool appending = false;
-      if (Status status = finish_earlier(appending); !status.ok()) {
-        if (!appending) return unchanged(status);
-        return about_earlier(RewriteOutcome::failed_after_emptying, status);
-      }
-      if (earlier_.file == nullptr) {
-        if (Status status = target_->state(before); !status.ok()) {
-          return unchanged(status);
-        }
-      }
-      if (Status status = target_->rewind(); !status.ok()) {
-        return unchanged(status);
-      }
+    if (auto stop = find_saved_text()) return *stop;
+    if (earlier_.file != nullptr) {
+      if (auto stop = finish_earlier(before)) return *stop;
+      if (Status status = target_->rewind(); !status.ok()) return unchanged(status);
     }
 
+    if (Status status = create_work_file(); !status.ok()) {
+      return unchanged(std::move(status).as(Role::work_file));
+    }
     StripOutcome stripped;
     if (Status status = strip_file(*target_, *work_, input_, output_, stripped); !status.ok()) {
       return unchanged(by_direction(std::move(status), Role::target, Role::work_file));
     }
+    read_digest_ = target_->digest();
     // More or fewer bytes than the file holds: it changed while it was read,
     // or it is no plain file on disk whatever it says (a file of /proc).
     if (stripped.bytes_read != before.size) return outcome(RewriteOutcome::changed);
 
     if (earlier_.file != nullptr) {
-      // The earlier run was killed before it emptied the file: its text is
+      // The earlier run stopped before it emptied the file: its text is
       // what this run made again, or the file has changed since. (A file
       // that needs no change and is not that text has changed since.)
       bool same = false;
@@ -183,27 +280,41 @@ class Rewrite {
     // write-back short.
     hold_ = fs_.hold_interrupts();
     RewriteResult result;
-    if (!give_lasting_name(result.save_errors)) {
+    FileState work;
+    Status status = work_->state(work).as(Role::work_file);
+    if (!status.ok()) return unchanged(status);
+    if (!give_lasting_name(work.size, result.save_errors)) {
       result.outcome = RewriteOutcome::not_saved;
       return result;
     }
-    // Where the OS can, a program that opens the file from here on waits
-    // until the write-back is over (or for a while); one that has it open
-    // already is caught by the check that follows, if it wrote meanwhile.
-    static_cast<void>(target_->keep_openers_waiting());
+    if (auto stop = write_back(*work_, Role::work_file, work.size, before, lasting_, true)) {
+      if (stop->outcome != RewriteOutcome::failed_after_emptying &&
+          stop->outcome != RewriteOutcome::others_let_in) {
+        drop_lasting_name();
+      }
+      return *stop;
+    }
+    // Done, and on disk. The lasting name goes while the lock is still
+    // held, so that no other run can take it for the text of a stopped one.
+    // Should it stay, the next run finds it equal to the file and removes it.
+    drop_lasting_name();
+    return {};
+  }
+
+  // Empties the target and writes source, of length bytes, into it in its
+  // place, and forces it to disk; the target must still be as it was when
+  // first looked at (before). The whole text is under the lasting name
+  // saved. Returns the outcome if it could not be done.
+  std::optional<RewriteResult> write_back(File& source, Role source_role, std::uint64_t length,
+                                          const FileState& before, const stdfs::path& saved,
+                                          bool tell) {
     // Told before the last check, not between it and the emptying: telling
     // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
     // whatever another program writes meanwhile must be seen, not emptied.
-    if (events_.copying_back) events_.copying_back();
-    if (RewriteOutcome why = RewriteOutcome::done; !still_as_read(before, why, result.error)) {
-      drop_lasting_name();
-      result.outcome = why;
-      return result;
-    }
-    if (hold_->pending()) {
-      drop_lasting_name();
-      return outcome(RewriteOutcome::interrupted);
-    }
+    if (tell && events_.copying_back) events_.copying_back();
+    RewriteResult stop;
+    if (!still_as_read(before, stop.outcome, stop.error)) return stop;
+    if (hold_->pending()) return outcome(RewriteOutcome::interrupted);
 
     // From here on the target holds only what has been copied back so far;
     // the whole new text is under its lasting name until it is all back.
@@ -211,22 +322,31 @@ class Rewrite {
       // Refused outright, the file is as it was: nothing to keep.
       FileState now;
       if (target_->state(now).ok() && same_content_and_times(before, now)) {
-        drop_lasting_name();
         return unchanged(status);
       }
-      return after_emptying(status);
+      return after_emptying(RewriteOutcome::failed_after_emptying, status, saved);
     }
-    Status status = work_->rewind().as(Role::work_file);
-    if (status.ok()) {
-      status = by_direction(work_->copy_to(*target_, input_), Role::work_file, Role::target);
+    Status status = source.rewind().as(source_role);
+    for (std::uint64_t copied = 0; status.ok();) {
+      // Once the OS lets another program in, it may write: nothing more is
+      // written over what it may have written.
+      if (leased_ && !target_->openers_still_wait()) {
+        return after_emptying(RewriteOutcome::others_let_in, {}, saved);
+      }
+      const std::uint64_t start = copied;
+      status = by_direction(source.copy_to(*target_, input_, WRITE_BACK_PIECE, copied), source_role,
+                            Role::target);
+      if (copied - start < WRITE_BACK_PIECE) break;
     }
-    if (status.ok()) status = target_->close();
-    if (!status.ok()) return after_emptying(status);
-    // Done. The lasting name goes while the lock is still held, so that no
-    // other run can take it for the text of a killed one. Should it stay,
-    // the next run finds it equal to the file and removes it.
-    drop_lasting_name();
-    return {};
+    if (status.ok()) status = target_->sync();
+    FileState now;
+    if (status.ok()) status = target_->state(now);
+    if (!status.ok()) return after_emptying(RewriteOutcome::failed_after_emptying, status, saved);
+    // Whole, and nobody else was let in meanwhile: checked, not assumed.
+    if (now.size != length || (leased_ && !target_->openers_still_wait())) {
+      return after_emptying(RewriteOutcome::others_let_in, {}, saved);
+    }
+    return std::nullopt;
   }
 
   static RewriteResult outcome(RewriteOutcome outcome) {
@@ -247,12 +367,25 @@ class Rewrite {
   RewriteResult about_earlier(RewriteOutcome outcome, const Status& status = {}) const {
     RewriteResult result = failed(outcome, status);
     result.saved_as = utf8_of(earlier_.path);
+    result.maybe_deleted_files = !identity_never_reused_;
     return result;
   }
-  RewriteResult after_emptying(const Status& status) const {
-    RewriteResult result = failed(RewriteOutcome::failed_after_emptying, status);
-    result.saved_as = utf8_of(lasting_);
+  static RewriteResult after_emptying(RewriteOutcome outcome, const Status& status,
+                                      const stdfs::path& saved) {
+    RewriteResult result = failed(outcome, status);
+    result.saved_as = utf8_of(saved);
     return result;
+  }
+
+  Status open_target() {
+    std::unique_ptr<File> file;
+    Status status = fs_.open_for_update(path_, file, false);
+    if (status.ok() && file == nullptr) {
+      if (events_.waiting) events_.waiting();
+      status = fs_.open_for_update(path_, file, true);
+    }
+    if (status.ok()) target_ = std::make_unique<Fingerprinted>(std::move(file));
+    return status;
   }
 
   Status lock_target() {
@@ -264,114 +397,117 @@ class Rewrite {
     return target_->lock(true, lock_);
   }
 
-  // Where the new text of the file with this identity is kept: in the work
-  // file's directory, else beside the file. An earlier run may also have
-  // kept it in the system's usual temporary directory, if it ran with
-  // another one set.
-  void find_places(const FileIdentity& identity) {
-    const std::string name = saved_text_name(identity);
-    fs::path beside = path_.parent_path();
+  // Where the new text of the file may be kept: beside it, where it lasts as
+  // long as the file does, any run finds it and it can be copied back
+  // within one file system; else in the temporary directories. Only a
+  // directory where nobody else can rename files takes it, and one that
+  // outlives a restart comes before one that does not.
+  void find_places() {
+    stdfs::path beside = path_.parent_path();
     if (beside.empty()) beside = ".";
-    for (const fs::path& dir : {work_->directory(), beside, fs_.system_temp_directory()}) {
-      if (dir.empty()) continue;
-      if (std::find(places_.begin(), places_.end(), dir / name) == places_.end()) {
-        places_.push_back(dir / name);
-      }
-    }
-  }
-
-  // Sets earlier_ to the first trusted text at one of the places, telling of
-  // every other file found there. Removes what an earlier run left of a
-  // copy it never finished.
-  bool find_saved_text(const FileIdentity& target) {
-    for (const fs::path& place : places_) {
-      remove_unfinished_copy(place, target);
-      Earlier found{place, nullptr, {}};
-      Status status = fs_.open_for_reading(place, found.file);
-      if (status.ok() && found.file == nullptr) continue;
-      if (status.ok()) status = found.file->state(found.state);
-      if (!status.ok()) {
-        tell_ignored(place, Distrust::unreadable, std::move(status).as(Role::saved).error());
+    std::vector<stdfs::path> dirs = fs_.temp_directories();
+    dirs.insert(dirs.begin(), beside);
+    for (const stdfs::path& dir : dirs) {
+      if (std::any_of(places_.begin(), places_.end(),
+                      [&](const Place& place) { return place.dir == dir; })) {
         continue;
       }
-      Error error;
-      if (const auto why = distrust_at(place, found.state, target, error)) {
-        tell_ignored(place, *why, error);
-        continue;
+      FileState state;
+      const bool known = fs_.state_of(dir, state).ok();
+      places_.push_back({dir, known && !state.others_can_rename_in,
+                         known && (state.survives_restart || dir == beside)});
+    }
+    std::stable_partition(places_.begin(), places_.end(),
+                          [](const Place& place) { return place.lasting; });
+  }
+
+  // Sets earlier_ to a complete text an earlier run kept for this file, and
+  // removes those that are not complete. Stops the run when one of them is
+  // not surely this user's: the file may be incomplete, and only the user
+  // can tell.
+  std::optional<RewriteResult> find_saved_text() {
+    const std::string prefix = saved_text_name(identity_) + ".";
+    for (const Place& place : places_) {
+      for (const std::string& name : fs_.names_in(place.dir, prefix)) {
+        std::string_view rest = std::string_view(name).substr(prefix.size());
+        const bool part = rest.ends_with(".part");
+        if (part) rest.remove_suffix(5);
+        std::uint64_t length = 0;
+        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), length);
+        if (rest.empty() || error != std::errc{} || end != rest.data() + rest.size()) continue;
+        Earlier found{place.dir / path_from_utf8(name), nullptr, {}};
+        Status status = fs_.open_for_reading(found.path, found.file);
+        if (status.ok() && found.file == nullptr) continue;
+        if (status.ok()) status = found.file->state(found.state);
+        std::optional<Distrust> why;
+        if (!status.ok()) {
+          why = Distrust::unreadable;
+        } else if (auto doubt = distrust(found.state, identity_)) {
+          why = doubt;
+        } else if (!place.trusted) {
+          why = Distrust::open_directory;
+        }
+        if (why) {
+          // A copy never finished is no text, whoever made it.
+          if (part) continue;
+          earlier_ = std::move(found);
+          RewriteResult result =
+              about_earlier(RewriteOutcome::saved_unused, std::move(status).as(Role::saved));
+          result.distrust = *why;
+          return result;
+        }
+        // Shorter than a complete text: a run stopped before it was whole.
+        if (part || found.state.size != length) {
+          static_cast<void>(found.file->close());
+          if (fs_.remove(found.path, found.state.identity).ok() && !part &&
+              events_.removed_incomplete) {
+            events_.removed_incomplete(utf8_of(found.path));
+          }
+          continue;
+        }
+        if (earlier_.file == nullptr) earlier_ = std::move(found);
       }
-      earlier_ = std::move(found);
-      return true;
     }
-    return false;
-  }
-
-  void remove_unfinished_copy(const fs::path& place, const FileIdentity& target) {
-    std::unique_ptr<File> part;
-    FileState state;
-    Error error;
-    if (fs_.open_for_reading(partial(place), part).ok() && part != nullptr &&
-        part->state(state).ok() && !distrust_at(partial(place), state, target, error)) {
-      static_cast<void>(part->close());
-      static_cast<void>(fs_.remove(partial(place), state.identity));
-    }
-  }
-
-  // Why the file at place, in this state, may not be a text this user saved,
-  // if it may not: the file itself, or its directory, where someone else
-  // could have given one of the user's files that name.
-  std::optional<Distrust> distrust_at(const fs::path& place, const FileState& state,
-                                      const FileIdentity& target, Error& error) {
-    if (const auto why = distrust(state, target)) return why;
-    FileState directory;
-    if (Status status = fs_.state_of(place.parent_path(), directory); !status.ok()) {
-      error = std::move(status).as(Role::saved).error();
-      return Distrust::unreadable;
-    }
-    if (directory.others_can_rename_in) return Distrust::open_directory;
     return std::nullopt;
   }
 
-  // The name a copy has until it is complete.
-  static fs::path partial(const fs::path& place) {
-    fs::path name = place;
-    name += ".part";
-    return name;
-  }
-
-  void tell_ignored(const fs::path& place, Distrust why, const Error& error) {
-    if (events_.ignored) events_.ignored(utf8_of(place), why, error);
-  }
-
-  // When the target is the start of the earlier run's text, writes the rest
-  // of that text after it and removes the saved file: the earlier run's
-  // write-back is done, and earlier_ is closed. Otherwise changes nothing.
-  // A failure while writing sets appending: the target then holds part of
-  // the new text.
-  Status finish_earlier(bool& appending) {
-    appending = false;
-    File& saved = *earlier_.file;
+  // With the earlier run's text found: when the target is the start of it,
+  // writes it back as any write-back is written; when the target is that
+  // text, its write-back was complete, and the text goes once the target
+  // is surely on disk. Otherwise changes nothing.
+  std::optional<RewriteResult> finish_earlier(FileState& before) {
+    const std::uint64_t length = earlier_.state.size;
+    // An emptied file looks like a new, empty one; where the file system
+    // may give a new file the numbers of a deleted one, the saved text may
+    // be the deleted file's.
+    if (before.size == 0 && length > 0 && !before.identity_never_reused) {
+      return about_earlier(RewriteOutcome::saved_unsure);
+    }
     bool is_prefix = false;
     std::uint64_t compared = 0;
-    if (Status status = compare_prefix(*target_, Role::target, saved, Role::saved, input_, output_,
-                                       is_prefix, compared);
-        !status.ok() || !is_prefix) {
-      return status;
+    if (Status status = compare_prefix(*target_, Role::target, *earlier_.file, Role::saved, input_,
+                                       output_, is_prefix, compared);
+        !status.ok()) {
+      return unchanged(status);
     }
-    if (compared < earlier_.state.size) {
-      // The target is positioned at its end, the saved text just past what
-      // the target holds of it.
-      appending = true;
-      Status status = by_direction(saved.copy_to(*target_, input_), Role::saved, Role::target);
-      if (!status.ok()) return status;
-      appending = false;
+    if (!is_prefix) return std::nullopt;
+    read_digest_ = target_->digest();
+    if (compared < length) {
+      hold_ = fs_.hold_interrupts();
+      if (auto stop =
+              write_back(*earlier_.file, Role::saved, length, before, earlier_.path, false)) {
+        return stop;
+      }
       if (events_.resumed) events_.resumed(utf8_of(earlier_.path));
-      // The write-back is complete: should the saved text fail to go now,
-      // the next run finds it equal to the file and removes it.
-      static_cast<void>(drop_earlier());
-      earlier_ = {};
-      return {};
+      if (Status status = target_->state(before); !status.ok()) return unchanged(status);
+    } else if (Status status = target_->sync(); !status.ok()) {
+      return unchanged(status);
     }
-    return drop_earlier();
+    // The write-back is complete: should the saved text fail to go now, the
+    // next run finds it equal to the file and removes it.
+    static_cast<void>(drop_earlier());
+    earlier_ = {};
+    return std::nullopt;
   }
 
   // Closes the earlier run's text and removes it: its work is done.
@@ -400,59 +536,96 @@ class Rewrite {
     return drop_earlier();
   }
 
-  // Gives the whole new text a name that outlives the process: the work
-  // file itself named in its directory where it can be, else a complete
-  // copy there, else one at the second place (beside the target, or the
-  // system's temporary directory when that is where the work file is). On
-  // failure, says why for every place.
-  bool give_lasting_name(std::vector<Error>& errors) {
-    for (std::size_t i = 0; i < std::min<std::size_t>(places_.size(), 2); ++i) {
-      const fs::path& place = places_[i];
-      if (i == 0 && work_->name_as(place).ok()) {
-        lasting_ = place;
-        named_work_ = true;
-        return true;
-      }
-      Status status = save_copy(place);
-      if (status.ok()) {
-        lasting_ = place;
-        return true;
-      }
-      Error error = std::move(status).as(Role::saved).error();
-      error.path = utf8_of(place);
-      errors.push_back(error);
+  // The work file goes where its lasting name will be, so that naming it
+  // costs no copy: the first trusted place that works.
+  Status create_work_file() {
+    Status first;
+    for (const Place& place : places_) {
+      if (!place.trusted) continue;
+      Status status = fs_.create_work_file(place.dir, work_);
+      if (status.ok()) return status;
+      if (first.ok()) first = std::move(status);
+    }
+    if (first.ok()) return Error{Operation::create, utf8_of(places_.front().dir), EACCES};
+    return first;
+  }
+
+  // Gives the whole new text, of length bytes, a name that outlives the
+  // process, on stable storage: the work file itself named where it is, else
+  // a complete copy at the first place that takes one. On failure, says why
+  // for every place.
+  bool give_lasting_name(std::uint64_t length, std::vector<Error>& errors) {
+    const stdfs::path name =
+        path_from_utf8(saved_text_name(identity_) + "." + std::to_string(length));
+    const stdfs::path place = work_->directory() / name;
+    Status status = work_->sync().as(Role::work_file);
+    if (status.ok()) status = work_->name_as(place);
+    if (status.ok()) {
+      named_work_ = true;
+      status = fs_.sync_directory(work_->directory());
+      if (status.ok()) return lasting(place);
+      drop_lasting_name();
+    }
+    errors.push_back(at(status, place));
+    for (const Place& other : places_) {
+      if (!other.trusted) continue;
+      if (status = save_copy(other.dir / name); status.ok()) return lasting(other.dir / name);
+      errors.push_back(at(status, other.dir / name));
     }
     return false;
   }
 
-  // A copy is written under another name and named place only once it is
-  // complete, so that a run killed meanwhile leaves no part of it there.
-  Status save_copy(const fs::path& place) {
+  bool lasting(const stdfs::path& place) {
+    lasting_ = place;
+    const auto kept = std::find_if(places_.begin(), places_.end(),
+                                   [&](const Place& p) { return p.dir == place.parent_path(); });
+    if (kept != places_.end() && !kept->lasting && events_.kept_where_restart_empties) {
+      events_.kept_where_restart_empties(utf8_of(place));
+    }
+    return true;
+  }
+
+  static Error at(Status status, const stdfs::path& place) {
+    Error error = std::move(status).as(Role::saved).error();
+    error.path = utf8_of(place);
+    return error;
+  }
+
+  // A copy is written under another name, flushed, and named place only
+  // once it is complete, so that a run stopped meanwhile leaves no part of
+  // it there; then the name is flushed too.
+  Status save_copy(const stdfs::path& place) {
+    stdfs::path partial = place;
+    partial += ".part";
     std::unique_ptr<File> copy;
-    if (Status status = fs_.create_new(partial(place), copy); !status.ok()) return status;
+    if (Status status = fs_.create_new(partial, copy); !status.ok()) return status;
     FileState state;
     Status status = copy->state(state);
     // Failing that, what the new name leads to is the copy just made.
-    if (!status.ok()) static_cast<void>(fs_.identity_of(partial(place), state.identity));
+    if (!status.ok()) static_cast<void>(fs_.identity_of(partial, state.identity));
     if (status.ok()) status = work_->rewind().as(Role::work_file);
+    std::uint64_t copied = 0;
     if (status.ok()) {
-      status = by_direction(work_->copy_to(*copy, input_), Role::work_file, Role::saved);
+      status = by_direction(work_->copy_to(*copy, input_, UINT64_MAX, copied), Role::work_file,
+                            Role::saved);
     }
+    if (status.ok()) status = copy->sync();
     if (status.ok()) status = copy->close();
-    if (status.ok()) status = fs_.rename_new(partial(place), place);
-    if (!status.ok()) {
-      static_cast<void>(fs_.remove(partial(place), state.identity));
-      return status;
+    if (status.ok()) status = fs_.rename_new(partial, place);
+    if (status.ok()) {
+      copy_identity_ = state.identity;
+      status = fs_.sync_directory(place.parent_path());
+      if (status.ok()) return {};
+      static_cast<void>(fs_.remove(place, state.identity));
     }
-    copy_identity_ = state.identity;
-    return {};
+    static_cast<void>(fs_.remove(partial, state.identity));
+    return status;
   }
 
   void drop_lasting_name() {
-    if (lasting_.empty()) return;
     if (named_work_) {
       static_cast<void>(work_->unname());
-    } else {
+    } else if (!lasting_.empty()) {
       static_cast<void>(fs_.remove(lasting_, copy_identity_));
     }
     lasting_.clear();
@@ -460,36 +633,51 @@ class Rewrite {
   }
 
   // Whether the target is still what was read: the same size and times,
-  // and still the file its name leads to. Sets why and error if not.
+  // still the file its name leads to, nobody else let in, and, where others
+  // were not kept out, the same bytes. Sets why and error if not.
   bool still_as_read(const FileState& before, RewriteOutcome& why, Error& error) {
     FileState now;
-    if (Status status = target_->state(now); !status.ok()) {
+    Status status = target_->state(now);
+    if (status.ok() && !leased_) status = read_again();
+    if (!status.ok()) {
       why = RewriteOutcome::failed_unchanged;
       error = status.error();
       return false;
     }
     FileIdentity named;
     if (!same_content_and_times(before, now) || !fs_.identity_of(path_, named).ok() ||
-        named != before.identity) {
+        named != before.identity || (leased_ && !target_->openers_still_wait()) ||
+        (!leased_ && target_->digest() != read_digest_)) {
       why = RewriteOutcome::changed;
       return false;
     }
     return true;
   }
 
+  // Reads the whole target again, for its fingerprint.
+  Status read_again() {
+    Status status = target_->rewind();
+    for (std::size_t got = 1; status.ok() && got > 0;) status = target_->read(input_, got);
+    return status;
+  }
+
   FileSystem& fs_;
-  fs::path path_;
+  stdfs::path path_;
   const RewriteEvents& events_;
   std::unique_ptr<InterruptHold> hold_;  // declared first of the resources: released last
-  std::unique_ptr<File> target_;
+  std::unique_ptr<Fingerprinted> target_;
   std::unique_ptr<FileLock> lock_;
   std::unique_ptr<WorkFile> work_;
+  bool leased_ = false;  // other programs that open the target wait
+  FileIdentity identity_;
+  bool identity_never_reused_ = false;
+  std::pair<std::uint64_t, std::uint64_t> read_digest_;  // of the target as first read whole
   Earlier earlier_;
   std::unique_ptr<char[]> memory_[2];
   std::span<char> input_;
   std::span<char> output_;
-  std::vector<fs::path> places_;  // where a saved text may be; the first two take one
-  fs::path lasting_;              // the lasting name, once given
+  std::vector<Place> places_;  // where the new text may be kept, the best first
+  stdfs::path lasting_;        // the lasting name, once given
   bool named_work_ = false;
   FileIdentity copy_identity_;  // the lasting name's file, when it is a copy
 };

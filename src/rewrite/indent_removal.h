@@ -1,9 +1,11 @@
 // The in-place rewrite of one file, and every rule that keeps its text safe:
-// one open file from start to end, locked against other runs; a strip pass
-// into a work file; a lasting name for the new text before the file is
-// emptied; a check that the file is still the one that was read; the
-// copy-back through the same open file; and the finishing of a write-back
-// that an earlier, killed run left undone.
+// one open file from start to end, locked against other runs and, where the
+// OS can, kept from other programs; a strip pass into a work file; a lasting
+// name for the new text, on stable storage, before the file is emptied; a
+// check that the file is still the one that was read; the copy-back through
+// the same open file, on stable storage before the lasting name goes; and
+// the finishing, the same way, of a write-back that an earlier run left
+// undone.
 #pragma once
 
 #include <functional>
@@ -23,8 +25,10 @@ enum class RewriteOutcome {
   changed,                // another program changed or replaced the target meanwhile; left so
   saved_differs,          // an earlier run's saved text does not match the target; left as it was
   saved_unsure,           // the target is empty, and a saved text may be its or a deleted file's
+  saved_unused,           // an earlier run's text may be at saved_as, but it cannot be trusted
   interrupted,            // a request to end the process came before the target was emptied
   failed_after_emptying,  // the target holds part of its new text; the whole is in saved_as
+  others_let_in,          // the OS let another program in during the write-back; as above
 };
 
 // Why a file found where an earlier run's new text would be was not used.
@@ -41,19 +45,27 @@ enum class Distrust {
 struct RewriteResult {
   RewriteOutcome outcome = RewriteOutcome::done;
   Error error;  // what failed, for the outcomes that are failures
-  // failed_after_emptying: where the complete new text is; saved_differs
-  // and saved_unsure: where the earlier run's text is.
+  // failed_after_emptying and others_let_in: where the complete new text
+  // is; saved_differs, saved_unsure and saved_unused: where the earlier
+  // run's text is.
   std::string saved_as;
+  Distrust distrust{};  // saved_unused: why that text was not used
+  // saved_differs and saved_unsure: the file system may give a new file the
+  // numbers of a deleted one, so the text may be a deleted file's.
+  bool maybe_deleted_files = false;
   // not_saved: every place a lasting name was tried, and why it failed.
   std::vector<Error> save_errors;
 };
 
 // What the run tells as it goes. Every member may be left empty.
 struct RewriteEvents {
-  // Another run holds the file; this one waits for it.
+  // Another program holds the file; this one waits for it.
   std::function<void()> waiting;
-  // A file where an earlier run's new text would be was left alone.
-  std::function<void(const std::string& path, Distrust why, const Error& error)> ignored;
+  // An earlier run's text that was not complete was removed.
+  std::function<void(const std::string& path)> removed_incomplete;
+  // The new text is kept at path, which a restart empties: no place that
+  // outlives one could take it.
+  std::function<void(const std::string& path)> kept_where_restart_empties;
   // The write-back that an earlier, killed run left undone was finished
   // from the text it had saved at path.
   std::function<void(const std::string& path)> resumed;
@@ -65,8 +77,9 @@ struct RewriteEvents {
   std::function<void(const RewriteResult&)> report;
 };
 
-// The name under which the new text of the file with this identity is kept
-// while it is written back.
+// The start of the name under which the new text of the file with this
+// identity is kept while it is written back; a dot and the text's length in
+// bytes follow.
 std::string saved_text_name(const FileIdentity& identity);
 
 // Rewrites the file called name (UTF-8) so that no line starts with a space

@@ -22,9 +22,12 @@ RewriteResult rewrite(MemoryFileSystem& fs, const std::string& name = "t") {
   return run_indent_removal(fs, name, {});
 }
 
-// Where the new text of the first file put into a MemoryFileSystem is kept.
-const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1-1");
-const std::string kBeside = joined(".", "ostrel-saved-1-1-1");
+// Where the new text of the first file put into a MemoryFileSystem is kept,
+// if it is that text.
+std::string saved_name(const std::string& dir, const std::string& text,
+                       const std::string& numbers = "1-1-1") {
+  return joined(dir, "ostrel-saved-" + numbers + "." + std::to_string(text.size()));
+}
 
 TEST(RunIndentRemoval, RewritesByTheRules) {
   const std::string a1023(1023, 'a');
@@ -236,6 +239,8 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   const auto saved = [](const std::string& where, const std::string& bytes) {
     return [where, bytes](MemoryFileSystem& fs) { fs.put(where, bytes); };
   };
+  const std::string kInTemp = saved_name("/tmp", result_text);
+  const std::string kBeside = saved_name(".", result_text);
   const Case cases[] = {
       {"another run holds the lock",
        [](MemoryFileSystem& fs) { fs.lock_busy = true; },
@@ -283,7 +288,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        {kInTemp},
        "resumed " + kInTemp + " copying "},
       {"killed once all was back",
-       saved(kInTemp, original),
+       saved(saved_name("/tmp", original), original),
        RewriteOutcome::done,
        result_text,
        {},
@@ -295,17 +300,66 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        {},
        "copying "},
       {"changed since the kill",
-       saved(kInTemp, "other\r\n"),
+       saved(saved_name("/tmp", "other\r\n"), "other\r\n"),
        RewriteOutcome::saved_differs,
        original,
-       {kInTemp},
+       {saved_name("/tmp", "other\r\n")},
        ""},
+      {"a saved text shorter than its name says",
+       saved(kInTemp, "a\r"),
+       RewriteOutcome::done,
+       result_text,
+       {},
+       "removed copying "},
+      {"another program keeps openers waiting",
+       [](MemoryFileSystem& fs) { fs.lease_busy = true; },
+       RewriteOutcome::done,
+       result_text,
+       {},
+       "waiting copying "},
+      {"another program let in before the emptying",
+       [](MemoryFileSystem& fs) {
+         fs.leases = true;
+         fs.meddles = {{Call::identity_of, 1, [&fs] { fs.let_in = true; }}};
+       },
+       RewriteOutcome::changed,
+       original,
+       {},
+       "copying "},
+      {"another program let in during the write-back",
+       [](MemoryFileSystem& fs) {
+         fs.leases = true;
+         fs.meddles = {{Call::truncate, 1, [&fs] { fs.let_in = true; }}};
+       },
+       RewriteOutcome::others_let_in,
+       "",
+       {kBeside},
+       "copying "},
+      {"rewritten in place within one tick",
+       [](MemoryFileSystem& fs) {
+         fs.meddles = {{Call::name_as, 1, [&fs] { fs.names["t"]->bytes[2] = 'X'; }}};
+       },
+       RewriteOutcome::changed,
+       "  X\n  b\n",
+       {},
+       "copying "},
+      {"nowhere outlives a restart",
+       [](MemoryFileSystem& fs) {
+         fs.closed_directories = {"."};
+         fs.emptied_by_restart = {"/tmp"};
+       },
+       RewriteOutcome::done,
+       result_text,
+       {},
+       "restart copying "},
       {"saved text swapped for another once checked",
        [&](MemoryFileSystem& fs) {
          fs.names["t"]->bytes = "a\r";
          fs.put(kInTemp, result_text);
          // Swapped once it was checked: before it is read, or opened again.
-         const auto swap = [&fs] { fs.put(kInTemp, "a\r\nEVIL\r\n").owned_by_user = false; };
+         const auto swap = [&fs, &kInTemp] {
+           fs.put(kInTemp, "a\r\nEVIL\r\n").owned_by_user = false;
+         };
          fs.meddles = {{Call::read, 1, swap}, {Call::open_for_reading, 3, swap}};
        },
        RewriteOutcome::done,
@@ -323,20 +377,20 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        {},
        "resumed " + kInTemp + " copying "},
       {"saved for an earlier file with the same numbers",
-       saved(joined("/tmp", "ostrel-saved-1-1"), result_text + "x"),
+       saved(saved_name("/tmp", result_text + "x", "1-1"), result_text + "x"),
        RewriteOutcome::done,
        result_text,
-       {joined("/tmp", "ostrel-saved-1-1")},
+       {saved_name("/tmp", result_text + "x", "1-1")},
        "copying "},
       {"emptied, or new with the numbers of a deleted file",
        [&](MemoryFileSystem& fs) {
          fs.names["t"]->bytes.clear();
          fs.names["t"]->identity.born = 0;  // no birth times kept
-         fs.put(joined("/tmp", "ostrel-saved-1-1"), result_text);
+         fs.put(saved_name("/tmp", result_text, "1-1"), result_text);
        },
        RewriteOutcome::saved_unsure,
        "",
-       {joined("/tmp", "ostrel-saved-1-1")},
+       {saved_name("/tmp", result_text, "1-1")},
        ""},
       {"a copy that a killed run never finished",
        saved(kInTemp + ".part", "a\r"),
@@ -362,6 +416,8 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
     std::string told;
     RewriteEvents events;
     events.waiting = [&] { told += "waiting "; };
+    events.removed_incomplete = [&](const std::string&) { told += "removed "; };
+    events.kept_where_restart_empties = [&](const std::string&) { told += "restart "; };
     events.resumed = [&](const std::string& path) { told += "resumed " + path + " "; };
     events.copying_back = [&] {
       EXPECT_TRUE(target.locked) << c.what;
@@ -392,52 +448,45 @@ TEST(RunIndentRemoval, SeesWritesMadeWhileTheCopyBackIsTold) {
 }
 
 // Whatever stands where an earlier run's text would be and is not surely
-// that text is left alone and told of, and the run keeps its own text
-// beside the target instead.
+// that text is left alone, and so is the file, which may be incomplete: the
+// run names it and says why.
 TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
   const std::string original = "  a\n";
+  const std::string kInTemp = saved_name("/tmp", "");
   const struct {
     Distrust why;
     std::function<void(MemoryFileSystem&)> plant;
   } cases[] = {
-      {Distrust::foreign, [](MemoryFileSystem& fs) { fs.put(kInTemp, "").owned_by_user = false; }},
+      {Distrust::foreign, [&](MemoryFileSystem& fs) { fs.put(kInTemp, "").owned_by_user = false; }},
       {Distrust::writable_by_others,
-       [](MemoryFileSystem& fs) { fs.put(kInTemp, "").writable_by_others = true; }},
+       [&](MemoryFileSystem& fs) { fs.put(kInTemp, "").writable_by_others = true; }},
       {Distrust::other_names,
-       [](MemoryFileSystem& fs) {
+       [&](MemoryFileSystem& fs) {
          fs.put(kInTemp, "");
          fs.names["elsewhere"] = fs.names[kInTemp];
          ++fs.names[kInTemp]->links;
        }},
-      {Distrust::not_regular, [](MemoryFileSystem& fs) { fs.put(kInTemp, "").regular = false; }},
-      {Distrust::the_target, [](MemoryFileSystem& fs) { fs.names[kInTemp] = fs.names["t"]; }},
+      {Distrust::not_regular, [&](MemoryFileSystem& fs) { fs.put(kInTemp, "").regular = false; }},
+      {Distrust::the_target, [&](MemoryFileSystem& fs) { fs.names[kInTemp] = fs.names["t"]; }},
       {Distrust::open_directory,
-       [](MemoryFileSystem& fs) {
+       [&](MemoryFileSystem& fs) {
          fs.put(kInTemp, "");
          fs.open_directories.insert("/tmp");
        }},
-      {Distrust::unreadable, [](MemoryFileSystem& fs) { fs.symlinks[kInTemp] = "/etc/passwd"; }},
+      {Distrust::unreadable, [&](MemoryFileSystem& fs) { fs.symlinks[kInTemp] = "/etc/passwd"; }},
   };
   for (const auto& c : cases) {
     MemoryFileSystem fs;
     fs.put("t", original);
     c.plant(fs);
     const std::vector<std::string> planted = fs.list();
-    std::vector<Distrust> told;
-    RewriteEvents events;
-    events.ignored = [&](const std::string& path, Distrust why, const Error&) {
-      EXPECT_EQ(path, kInTemp);
-      told.push_back(why);
-    };
-    bool beside = false;
-    events.copying_back = [&] { beside = fs.names.contains(kBeside); };
-    const RewriteResult result = run_indent_removal(fs, "t", events);
+    const RewriteResult result = rewrite(fs);
     const auto what = static_cast<int>(c.why);
-    EXPECT_EQ(told, std::vector<Distrust>{c.why}) << what;
-    EXPECT_EQ(result.outcome, RewriteOutcome::done) << what;
-    EXPECT_EQ(fs.bytes("t"), model(original)) << what;
+    EXPECT_EQ(result.outcome, RewriteOutcome::saved_unused) << what;
+    EXPECT_EQ(result.distrust, c.why) << what;
+    EXPECT_EQ(result.saved_as, kInTemp) << what;
+    EXPECT_EQ(fs.bytes("t"), original) << what;
     EXPECT_EQ(fs.list(), planted) << what;
-    EXPECT_TRUE(beside) << what;
   }
 }
 

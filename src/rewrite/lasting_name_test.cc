@@ -54,26 +54,27 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
     Where where;
     bool write_back_fails;
   } cases[] = {
-      {"the work file named", {}, in_temp, false},
-      {"a copy beside it", {{Call::name_as, 1, EPERM}}, in_temp, false},
-      {"a copy beside the file",
+      {"the work file named", {}, beside, false},
+      {"a copy beside it", {{Call::name_as, 1, EPERM}}, beside, false},
+      {"a copy in the temporary directory",
        {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}},
-       beside,
+       in_temp,
        false},
       {"nowhere",
        {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::create_new, 2, EROFS}},
        nowhere,
        false},
-      {"the work file named, write-back fails", {{Call::copy, 1, ENOSPC}}, in_temp, true},
-      {"beside the file, write-back fails",
+      {"the work file named, write-back fails", {{Call::copy, 1, ENOSPC}}, beside, true},
+      {"in the temporary directory, write-back fails",
        {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::copy, 2, ENOSPC}},
-       beside,
+       in_temp,
        true},
   };
   for (const auto& c : cases) {
     write_file(file, original);
     FaultyFileSystem faulty(os_file_system());
     faulty.faults = c.faults;
+    faulty.temp_dirs = {base / "tmp"};
     const fs::path dirs[] = {base / "tmp", base / "dir"};
     fs::path lasting;
     RewriteEvents events;
@@ -90,7 +91,7 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
     const RewriteResult run = run_indent_removal(faulty, utf8_of(file), events);
     if (c.where == nowhere) {
       EXPECT_EQ(run.outcome, RewriteOutcome::not_saved) << c.what;
-      EXPECT_EQ(run.save_errors.size(), 2U) << c.what;
+      EXPECT_EQ(run.save_errors.size(), 3U) << c.what;
       EXPECT_TRUE(read_file(file) == original) << c.what;
     } else if (c.write_back_fails) {
       EXPECT_EQ(run.outcome, RewriteOutcome::failed_after_emptying) << c.what;

@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<File> target;
   std::unique_ptr<WorkFile> work;
   std::unique_ptr<File> copy;
-  check(fs.open_for_update("t", target).ok());
-  check(fs.create_work_file(work).ok());
+  check(fs.open_for_update("t", target, true).ok());
+  check(fs.create_work_file("/tmp", work).ok());
   check(fs.create_new("copy", copy).ok());
   std::vector<char> input_buffer(input_size);
   std::vector<char> output_buffer(output_size);
@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool changed = outcome.changed;
   check(outcome.bytes_read == text.size());
   check(work->rewind().ok());
-  check(work->copy_to(*copy, input_buffer).ok());
+  std::uint64_t copied = 0;
+  check(work->copy_to(*copy, input_buffer, UINT64_MAX, copied).ok());
   check(changed == (expected != text));
   // A text that needs no change is never written to the work file.
   check(*fs.bytes("copy") == (changed ? expected : std::string()));

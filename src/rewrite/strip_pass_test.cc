@@ -26,7 +26,7 @@ Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t lin
   fs.read_chunk = read_chunk;
   std::unique_ptr<File> target;
   std::unique_ptr<File> work;
-  EXPECT_TRUE(fs.open_for_update("t", target).ok());
+  EXPECT_TRUE(fs.open_for_update("t", target, true).ok());
   EXPECT_TRUE(fs.create_new("w", work).ok());
   std::vector<char> input_buffer(line_size + 8 + read_chunk % 3);
   std::vector<char> output_buffer(output_size);

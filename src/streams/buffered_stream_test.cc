@@ -21,7 +21,7 @@ struct Source {
   explicit Source(const std::string& bytes, std::size_t read_chunk = std::size_t(-1)) {
     fs.put("f", bytes);
     fs.read_chunk = read_chunk;
-    EXPECT_TRUE(fs.open_for_update("f", file).ok());
+    EXPECT_TRUE(fs.open_for_update("f", file, true).ok());
   }
 };
 

@@ -20,6 +20,8 @@ enum class Operation {
   create,  // creating a new file: the work file or a copy of it
   name,    // giving the nameless work file a name
   remove,  // removing a name
+  sync,    // forcing a file or a directory to stable storage
+  wait,    // keeping other programs waiting while the file is written back
 };
 
 // The part a file plays in a run; the rewrite sets it, the OS layer cannot know.

@@ -28,7 +28,9 @@ enum class Call {
   close,
   name_as,
   unname,
-  copy,             // a whole copy from file to file, as a wrapper sees it
+  copy,  // a whole copy from file to file, as a wrapper sees it
+  sync,  // a file forced to stable storage
+  sync_directory,
   hold_interrupts,  // logged, never failed
 };
 

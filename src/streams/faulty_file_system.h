@@ -15,9 +15,10 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
  public:
   explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
 
-  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
+                         bool wait) override {
     if (auto code = fail_now(Call::open_for_update)) return error(Operation::open, path, *code);
-    return wrap(real_.open_for_update(path, file), file);
+    return wrap(real_.open_for_update(path, file, wait), file);
   }
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
     if (auto code = fail_now(Call::open_for_reading)) return error(Operation::open, path, *code);
@@ -31,9 +32,10 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     if (auto code = fail_now(Call::state_of)) return error(Operation::inspect, path, *code);
     return real_.state_of(path, state);
   }
-  Status create_work_file(std::unique_ptr<WorkFile>& file) override {
-    if (auto code = fail_now(Call::create_work_file)) return error(Operation::create, {}, *code);
-    Status status = real_.create_work_file(file);
+  Status create_work_file(const std::filesystem::path& dir,
+                          std::unique_ptr<WorkFile>& file) override {
+    if (auto code = fail_now(Call::create_work_file)) return error(Operation::create, dir, *code);
+    Status status = real_.create_work_file(dir, file);
     if (status.ok()) file = std::make_unique<FaultyWorkFile>(*this, std::move(file));
     return status;
   }
@@ -49,7 +51,19 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     if (auto code = fail_now(Call::rename)) return error(Operation::name, to, *code);
     return real_.rename_new(from, to);
   }
-  std::filesystem::path system_temp_directory() override { return real_.system_temp_directory(); }
+  Status sync_directory(const std::filesystem::path& dir) override {
+    if (auto code = fail_now(Call::sync_directory)) return error(Operation::sync, dir, *code);
+    return real_.sync_directory(dir);
+  }
+  std::vector<std::string> names_in(const std::filesystem::path& dir,
+                                    const std::string& prefix) override {
+    return real_.names_in(dir, prefix);
+  }
+  std::vector<std::filesystem::path> temp_directories() override {
+    return temp_dirs.empty() ? real_.temp_directories() : temp_dirs;
+  }
+  // Set, the temporary directories in place of the real ones.
+  std::vector<std::filesystem::path> temp_dirs;
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     fail_now(Call::hold_interrupts);
     return real_.hold_interrupts();
@@ -92,12 +106,18 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
       if (auto code = fs_.fail_now(Call::lock)) return fail(Operation::lock, *code);
       return inner_->lock(wait, lock);
     }
+    Status sync() override {
+      if (auto code = fs_.fail_now(Call::sync)) return fail(Operation::sync, *code);
+      return inner_->sync();
+    }
     bool keep_openers_waiting() override { return inner_->keep_openers_waiting(); }
+    bool openers_still_wait() override { return inner_->openers_still_wait(); }
     // The copy is the real one's, kernel and all; a fault fails it before it
     // starts, as the file written to refusing the bytes.
-    Status copy_to(File& to, std::span<char> buffer) override {
+    Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
+                   std::uint64_t& copied) override {
       if (auto code = fs_.fail_now(Call::copy)) return Error{Operation::write, to.path(), *code};
-      return inner_->copy_to(to, buffer);
+      return inner_->copy_to(to, buffer, limit, copied);
     }
     Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
       if (auto code = fs_.fail_now(Call::copy)) return Error{Operation::write, to.path(), *code};

@@ -1,14 +1,20 @@
 #include "streams/file_system.h"
 
+#include <algorithm>
+
 namespace ostrel {
 
-Status File::copy_to(File& to, std::span<char> buffer) {
-  for (;;) {
+Status File::copy_to(File& to, std::span<char> buffer, std::uint64_t limit, std::uint64_t& copied) {
+  for (std::uint64_t left = limit; left > 0;) {
     std::size_t got = 0;
-    if (Status status = read(buffer, got); !status.ok()) return status;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
+    if (Status status = read(buffer.first(want), got); !status.ok()) return status;
     if (got == 0) return {};
     if (Status status = to.write(buffer.first(got)); !status.ok()) return status;
+    copied += got;
+    left -= got;
   }
+  return {};
 }
 
 }  // namespace ostrel

@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "streams/error.h"
 
@@ -45,6 +46,8 @@ struct FileState {
   // A directory in which someone else than the user and the administrator
   // could give a file a name, or rename one of the user's files.
   bool others_can_rename_in = false;
+  // A directory whose files outlive a restart: not on tmpfs or ramfs.
+  bool survives_restart = true;
 };
 
 // Holds the exclusive lock on a file until destroyed; closing the file
@@ -72,6 +75,9 @@ class File {
   virtual Status write(std::span<const char> bytes) = 0;
   // Moves to the first byte.
   virtual Status rewind() = 0;
+  // Forces the file's bytes and size to stable storage, so that they outlive
+  // a power cut or a crash of the OS.
+  virtual Status sync() = 0;
   // Empties the file through this open file and moves to its start.
   virtual Status truncate() = 0;
   virtual Status state(FileState& state) = 0;
@@ -80,12 +86,17 @@ class File {
   // empty; when wait is true, waits for it.
   virtual Status lock(bool wait, std::unique_ptr<FileLock>& lock) = 0;
   // Where the OS can: makes any other program that opens the file from now
-  // on wait (for a while) until the lock is released, and returns true. It
+  // on wait (for a while) until the file is closed, and returns true. It
   // cannot when another program has the file open already.
   virtual bool keep_openers_waiting() { return false; }
-  // Writes to `to` everything from this file's position to its end. The
-  // bytes pass through buffer unless the OS can copy them by itself.
-  virtual Status copy_to(File& to, std::span<char> buffer);
+  // Whether openers still wait: false once the OS has stopped keeping them
+  // out (on Linux after /proc/sys/fs/lease-break-time), when one may write.
+  virtual bool openers_still_wait() { return false; }
+  // Writes to `to` the bytes from this file's position on, up to its end or
+  // limit bytes, and adds their count to copied. The bytes pass through
+  // buffer unless the OS can copy them by itself.
+  virtual Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
+                         std::uint64_t& copied);
   // Writes to `to` the first length bytes of this file, wherever this
   // file's position is, and leaves that position as it was. Fails if the
   // file is shorter.
@@ -136,9 +147,10 @@ class FileSystem {
 
   // Opens an existing regular file for reading and writing, following
   // symbolic links; never creates or truncates. Anything but a regular file
-  // is refused without being touched.
-  virtual Status open_for_update(const std::filesystem::path& path,
-                                 std::unique_ptr<File>& file) = 0;
+  // is refused without being touched. When wait is false and another
+  // program keeps openers waiting, succeeds leaving file empty.
+  virtual Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
+                                 bool wait) = 0;
   // Opens an existing file for reading, never through a symbolic link as
   // the last part of path and never waiting (a FIFO opens empty). When
   // nothing at all is at path, succeeds and leaves file empty.
@@ -150,8 +162,9 @@ class FileSystem {
   // symbolic links.
   virtual Status state_of(const std::filesystem::path& path, FileState& state) = 0;
   // Creates a new, private, nameless file for reading and writing in the
-  // temporary directory.
-  virtual Status create_work_file(std::unique_ptr<WorkFile>& file) = 0;
+  // directory dir.
+  virtual Status create_work_file(const std::filesystem::path& dir,
+                                  std::unique_ptr<WorkFile>& file) = 0;
   // Creates a new file at path, readable and writable by the user alone;
   // fails if anything, a symbolic link included, is there already.
   virtual Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) = 0;
@@ -160,8 +173,15 @@ class FileSystem {
   virtual Status remove(const std::filesystem::path& path, const FileIdentity& identity) = 0;
   // Gives the file named from the name to instead; fails if to exists.
   virtual Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
-  // The temporary directory the system uses when none is set, or empty.
-  virtual std::filesystem::path system_temp_directory() = 0;
+  // Forces the names in the directory dir to stable storage.
+  virtual Status sync_directory(const std::filesystem::path& dir) = 0;
+  // The names in the directory dir that start with prefix; none when the
+  // directory cannot be read.
+  virtual std::vector<std::string> names_in(const std::filesystem::path& dir,
+                                            const std::string& prefix) = 0;
+  // The temporary directories the program may use: those of the system
+  // first, then the one the environment names.
+  virtual std::vector<std::filesystem::path> temp_directories() = 0;
   virtual std::unique_ptr<InterruptHold> hold_interrupts() = 0;
 };
 

@@ -85,6 +85,14 @@ class MemoryFile : public Base {
     return to.write({node_->bytes.data(), static_cast<std::size_t>(length)});
   }
 
+  Status sync() override {
+    if (auto code = fs_.fail_now(Call::sync)) return error(Operation::sync, *code);
+    return {};
+  }
+
+  bool keep_openers_waiting() override { return fs_.leases; }
+  bool openers_still_wait() override { return fs_.leases && !fs_.let_in; }
+
   Status rewind() override {
     if (auto code = fs_.fail_now(Call::rewind)) return error(Operation::rewind, *code);
     position_ = 0;
@@ -213,9 +221,13 @@ std::vector<std::string> MemoryFileSystem::list() const {
 }
 
 Status MemoryFileSystem::open_for_update(const std::filesystem::path& path,
-                                         std::unique_ptr<File>& file) {
+                                         std::unique_ptr<File>& file, bool wait) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::open_for_update)) return Error{Operation::open, name, *code};
+  if (lease_busy) {
+    if (!wait) return {};
+    lease_busy = false;  // the other program has closed the file
+  }
   const auto found = followed(name);
   if (found == names.end()) return Error{Operation::open, name, ENOENT};
   if (!found->second->regular) return Error{Operation::open, name, EISDIR};
@@ -254,22 +266,44 @@ Status MemoryFileSystem::state_of(const std::filesystem::path& path, FileState& 
   // Any other name is a directory.
   state = FileState{};
   state.others_can_rename_in = open_directories.contains(name);
+  state.survives_restart = !emptied_by_restart.contains(name);
   return {};
 }
 
-Status MemoryFileSystem::create_work_file(std::unique_ptr<WorkFile>& file) {
-  if (auto code = fail_now(Call::create_work_file)) {
-    return Error{Operation::create, temp_directory, *code};
-  }
-  file = std::make_unique<MemoryWorkFile>(*this, temp_directory,
-                                          FileIdentity{1, next_file_++, ++clock});
+Status MemoryFileSystem::create_work_file(const std::filesystem::path& dir,
+                                          std::unique_ptr<WorkFile>& file) {
+  if (auto code = fail_now(Call::create_work_file))
+    return Error{Operation::create, key(dir), *code};
+  if (closed_directories.contains(key(dir))) return Error{Operation::create, key(dir), EACCES};
+  file = std::make_unique<MemoryWorkFile>(*this, key(dir), FileIdentity{1, next_file_++, ++clock});
   return {};
+}
+
+Status MemoryFileSystem::sync_directory(const std::filesystem::path& dir) {
+  if (auto code = fail_now(Call::sync_directory)) return Error{Operation::sync, key(dir), *code};
+  return {};
+}
+
+std::vector<std::string> MemoryFileSystem::names_in(const std::filesystem::path& dir,
+                                                    const std::string& prefix) {
+  std::vector<std::string> found;
+  const std::string start = joined(key(dir), prefix);
+  for (const auto& [name, node] : names) {
+    if (name.starts_with(start)) found.push_back(name.substr(start.size() - prefix.size()));
+  }
+  for (const auto& [name, target] : symlinks) {
+    if (name.starts_with(start)) found.push_back(name.substr(start.size() - prefix.size()));
+  }
+  return found;
 }
 
 Status MemoryFileSystem::create_new(const std::filesystem::path& path,
                                     std::unique_ptr<File>& file) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::create_new)) return Error{Operation::create, name, *code};
+  if (closed_directories.contains(key(path.parent_path()))) {
+    return Error{Operation::create, name, EACCES};
+  }
   if (names.contains(name) || symlinks.contains(name))
     return Error{Operation::create, name, EEXIST};
   put(name, {});

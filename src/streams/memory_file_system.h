@@ -34,15 +34,22 @@ inline std::string joined(const std::string& directory, const std::string& name)
 
 class MemoryFileSystem final : public FileSystem, public FaultTable {
  public:
-  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
+  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
+                         bool wait) override;
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
   Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override;
   Status state_of(const std::filesystem::path& path, FileState& state) override;
-  Status create_work_file(std::unique_ptr<WorkFile>& file) override;
+  Status create_work_file(const std::filesystem::path& dir,
+                          std::unique_ptr<WorkFile>& file) override;
   Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override;
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override;
   Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  std::filesystem::path system_temp_directory() override { return system_temp; }
+  Status sync_directory(const std::filesystem::path& dir) override;
+  std::vector<std::string> names_in(const std::filesystem::path& dir,
+                                    const std::string& prefix) override;
+  std::vector<std::filesystem::path> temp_directories() override {
+    return {path_from_utf8(system_temp), path_from_utf8(temp_directory)};
+  }
   std::unique_ptr<InterruptHold> hold_interrupts() override;
 
   // A new file of these bytes at name, replacing whatever was there.
@@ -58,10 +65,15 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
   std::map<std::string, std::shared_ptr<MemoryNode>> names;
   std::map<std::string, std::string> symlinks;  // a name that is a link, and where it leads
   std::set<std::string> open_directories;       // where others may rename files
-  std::string temp_directory = "/tmp";          // where work files go
-  std::string system_temp = "/tmp";             // where they go when none is set
+  std::set<std::string> emptied_by_restart;     // directories on tmpfs
+  std::set<std::string> closed_directories;     // where no file can be created
+  std::string temp_directory = "/tmp";          // the temporary directory set
+  std::string system_temp = "/tmp";             // the system's own
   std::size_t read_chunk = std::size_t(-1);
   bool lock_busy = false;   // another run holds the lock until it is waited for
+  bool lease_busy = false;  // another program keeps openers waiting until waited for
+  bool leases = false;      // a run may keep openers waiting
+  bool let_in = false;      // openers are no longer kept waiting
   bool interrupt = false;   // a request to end the process has come
   int holds = 0;            // interrupt holds in force
   int open_work_files = 0;  // work files created and not yet closed or released

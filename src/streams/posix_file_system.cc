@@ -1,5 +1,6 @@
 // The file system on POSIX systems: plain file descriptors, binary I/O,
 // every result checked, short writes and interrupted calls retried.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <utility>
 
 #include "streams/file_system.h"
@@ -113,6 +115,11 @@ class PosixFile : public Base {
     return {};
   }
 
+  Status sync() override {
+    if (retry([&] { return ::fdatasync(fd_); }) < 0) return fail(Operation::sync);
+    return {};
+  }
+
   Status truncate() override {
     if (retry([&] { return ::ftruncate(fd_, 0); }) < 0) return fail(Operation::truncate);
     if (::lseek(fd_, 0, SEEK_SET) < 0) return fail(Operation::truncate);
@@ -143,7 +150,19 @@ class PosixFile : public Base {
     return ::fcntl(fd_, F_SETLEASE, F_WRLCK) == 0;
   }
 
-  Status copy_to(File& to, std::span<char> buffer) override {
+  bool openers_still_wait() override {
+    // The lease stands, breaking or not, while the kernel lists it among
+    // this open file's locks; it drops it once an opener has waited long
+    // enough.
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd_));
+    for (std::string line; std::getline(info, line);) {
+      if (line.starts_with("lock:") && line.find(" LEASE ") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
+                 std::uint64_t& copied) override {
     // Let the kernel move the bytes from file to file. copy_file_range may
     // refuse files on different file systems and sendfile may refuse others,
     // both before they copy anything, so the next way starts where the
@@ -151,11 +170,11 @@ class PosixFile : public Base {
     if (const auto out = static_cast<int>(to.native_handle()); out >= 0) {
       for (const CopyChunk copy_chunk : {copy_file_range_chunk, sendfile_chunk}) {
         bool refused = false;
-        Status status = kernel_copy(out, to, copy_chunk, refused);
+        Status status = kernel_copy(out, to, copy_chunk, limit, copied, refused);
         if (!refused) return status;
       }
     }
-    return File::copy_to(to, buffer);
+    return File::copy_to(to, buffer, limit, copied);
   }
 
   Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
@@ -215,26 +234,29 @@ class PosixFile : public Base {
     return ::sendfile(out, in, nullptr, size);
   }
 
-  // Copies to out with copy_chunk up to the end of this file, or sets
-  // refused when the kernel will not do it for these two files.
-  Status kernel_copy(int out, File& to, CopyChunk copy_chunk, bool& refused) const {
-    constexpr std::size_t chunk = std::size_t{1} << 30;
-    bool copied = false;
-    for (;;) {
+  // Copies to out with copy_chunk up to the end of this file or limit
+  // bytes, or sets refused when the kernel will not do it for these files.
+  Status kernel_copy(int out, File& to, CopyChunk copy_chunk, std::uint64_t limit,
+                     std::uint64_t& copied, bool& refused) const {
+    const std::uint64_t start = copied;
+    while (copied - start < limit) {
+      const auto chunk = static_cast<std::size_t>(
+          std::min<std::uint64_t>(limit - (copied - start), std::uint64_t{1} << 30));
       const ssize_t n = copy_chunk(fd_, out, chunk);
       if (n == 0) return {};
       if (n > 0) {
-        copied = true;
+        copied += static_cast<std::uint64_t>(n);
         continue;
       }
       if (errno == EINTR) continue;
-      if (!copied && kernel_refuses(errno)) {
+      if (copied == start && kernel_refuses(errno)) {
         refused = true;
         return {};
       }
       // Mostly the target refusing more bytes: a full disk, a size limit.
       return Error{Operation::write, to.path(), errno};
     }
+    return {};
   }
 };
 
@@ -281,13 +303,6 @@ class PosixWorkFile final : public PosixFile<WorkFile> {
   std::filesystem::path directory_;
   std::filesystem::path name_;
 };
-
-// The directory for the work file: TMPDIR when set, else the system's.
-std::filesystem::path temp_directory() {
-  const char* dir = std::getenv("TMPDIR");
-  if (dir != nullptr && *dir != '\0') return dir;
-  return "/tmp";
-}
 
 // The signals held: every one whose action is still the default and whose
 // default is to end the process. Those the process ignores stay ignored.
@@ -341,7 +356,8 @@ class PosixHold final : public InterruptHold {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
+                         bool wait) override {
     // Look before opening, so that a FIFO or device is never opened at all:
     // opening one could block or have side effects.
     struct stat info {};
@@ -350,8 +366,9 @@ class PosixFileSystem final : public FileSystem {
     int fd =
         retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0 && errno == EWOULDBLOCK) {
-      // Another run holds a lease on the file while it writes it back: wait
-      // for that, if it is still a regular file.
+      // Another program holds a lease on the file: wait for it, if asked
+      // to and if it is still a regular file.
+      if (!wait) return {};
       if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
       if (!S_ISREG(info.st_mode)) return not_regular(path, info);
       fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); });
@@ -393,11 +410,14 @@ class PosixFileSystem final : public FileSystem {
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
     if (!inspect(AT_FDCWD, path.c_str(), 0, state)) return fail(Operation::inspect, path);
+    struct statfs info {};
+    state.survives_restart = ::statfs(path.c_str(), &info) < 0 ||
+                             (info.f_type != TMPFS_MAGIC && info.f_type != RAMFS_MAGIC);
     return {};
   }
 
-  Status create_work_file(std::unique_ptr<WorkFile>& file) override {
-    const std::filesystem::path dir = temp_directory();
+  Status create_work_file(const std::filesystem::path& dir,
+                          std::unique_ptr<WorkFile>& file) override {
     // A nameless file where the file system supports it: nobody else can
     // open it, nothing is left behind even if the process is killed, and
     // it can be given a name later.
@@ -440,7 +460,37 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  std::filesystem::path system_temp_directory() override { return "/tmp"; }
+  Status sync_directory(const std::filesystem::path& dir) override {
+    const int fd = retry([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return fail(Operation::sync, dir);
+    const bool synced = retry([&] { return ::fsync(fd); }) == 0;
+    const int code = errno;
+    ::close(fd);
+    if (!synced) return Error{Operation::sync, dir.string(), code};
+    return {};
+  }
+
+  std::vector<std::string> names_in(const std::filesystem::path& dir,
+                                    const std::string& prefix) override {
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(dir.c_str());
+    if (listing == nullptr) return names;
+    while (const dirent* entry = ::readdir(listing)) {
+      if (std::string_view(entry->d_name).starts_with(prefix)) names.emplace_back(entry->d_name);
+    }
+    ::closedir(listing);
+    return names;
+  }
+
+  // /var/tmp and /tmp are looked at whatever the environment says, so that
+  // a run finds what a run with another TMPDIR left; /var/tmp first, as a
+  // restart keeps it.
+  std::vector<std::filesystem::path> temp_directories() override {
+    std::vector<std::filesystem::path> dirs = {"/var/tmp", "/tmp"};
+    const char* dir = std::getenv("TMPDIR");
+    if (dir != nullptr && *dir != '\0') dirs.emplace_back(dir);
+    return dirs;
+  }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     return std::make_unique<PosixHold>();

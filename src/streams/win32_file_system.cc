@@ -3,7 +3,9 @@
 #include <windows.h>
 // (aclapi.h and sddl.h need windows.h first)
 #include <aclapi.h>
+#include <knownfolders.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <random>
@@ -231,6 +233,11 @@ class Win32File : public Base {
     return {};
   }
 
+  Status sync() override {
+    if (!FlushFileBuffers(handle_)) return fail(Operation::sync);
+    return {};
+  }
+
   Status truncate() override {
     if (!SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
         !SetEndOfFile(handle_)) {
@@ -255,8 +262,15 @@ class Win32File : public Base {
         GetFileType(handle_) == FILE_TYPE_DISK &&
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     state.links = info.nNumberOfLinks;
-    // An NTFS file ID changes when a deleted file's record is used again.
-    state.identity_never_reused = true;
+    // An NTFS or ReFS file ID changes when a deleted file's record is used
+    // again; FAT32 and exFAT (USB sticks) and some network shares number
+    // files by their place, which a new file can take.
+    wchar_t file_system[MAX_PATH + 1] = {};
+    if (GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, nullptr, file_system,
+                                      MAX_PATH + 1)) {
+      const std::wstring_view name = file_system;
+      state.identity_never_reused = name == L"NTFS" || name == L"ReFS";
+    }
     read_ownership(handle_, state);
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) state.others_can_rename_in = false;
     return {};
@@ -358,8 +372,7 @@ class Win32WorkFile final : public Win32File<WorkFile> {
   std::filesystem::path directory_;
 };
 
-// The directory for the work file: where TMP or TEMP point, else the
-// system's choice.
+// Where TMP or TEMP point, else the system's choice.
 std::filesystem::path temp_directory() {
   const DWORD size = GetTempPathW(0, nullptr);
   std::wstring buffer(size, L'\0');
@@ -386,7 +399,9 @@ HANDLE open_existing(const std::filesystem::path& path, DWORD access, DWORD flag
 
 class Win32FileSystem final : public FileSystem {
  public:
-  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
+  // Windows has no lease to wait for: the lock keeps the file to one run.
+  Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
+                         bool /*wait*/) override {
     // Others may read and write meanwhile, as the lock on the whole file
     // lets them, but neither rename nor delete it: its name stays its own.
     HANDLE handle =
@@ -441,12 +456,11 @@ class Win32FileSystem final : public FileSystem {
     return file.state(state);
   }
 
-  Status create_work_file(std::unique_ptr<WorkFile>& file) override {
+  Status create_work_file(const std::filesystem::path& dir,
+                          std::unique_ptr<WorkFile>& file) override {
     // An interrupt between creating the file and marking it for deletion
     // would leave it behind; it waits until then.
     const InterruptsHeld held;
-    const std::filesystem::path dir = temp_directory();
-    if (dir.empty()) return Error{Operation::create, "%TEMP%", last_error()};
     Private access;
     for (int attempt = 0;; ++attempt) {
       const std::filesystem::path name = dir / (L"ostrel-" + random_suffix() + L".tmp");
@@ -502,8 +516,39 @@ class Win32FileSystem final : public FileSystem {
     return {};
   }
 
-  // Windows always sets TMP for a user; there is no other usual place.
-  std::filesystem::path system_temp_directory() override { return {}; }
+  // NTFS keeps its names in its journal as they change; a directory cannot
+  // be flushed by a user who may not write it, and need not be.
+  Status sync_directory(const std::filesystem::path& /*dir*/) override { return {}; }
+
+  std::vector<std::string> names_in(const std::filesystem::path& dir,
+                                    const std::string& prefix) override {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found{};
+    const std::filesystem::path pattern = dir / (path_from_utf8(prefix).wstring() + L"*");
+    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      const std::string name = to_utf8(found.cFileName);
+      // The pattern also matches short 8.3 names; only the long one counts.
+      if (name.starts_with(prefix)) names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+  }
+
+  // The user's own temporary directory, found whatever TMP says, so that a
+  // run finds what a run with another TMP left; then where TMP points.
+  std::vector<std::filesystem::path> temp_directories() override {
+    std::vector<std::filesystem::path> dirs;
+    wchar_t* local = nullptr;
+    if (SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local) == S_OK) {
+      dirs.push_back(std::filesystem::path(local) / L"Temp");
+    }
+    CoTaskMemFree(local);
+    if (const std::filesystem::path dir = temp_directory(); !dir.empty()) dirs.push_back(dir);
+    return dirs;
+  }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     return std::make_unique<Win32Hold>();
