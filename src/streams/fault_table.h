@@ -2,6 +2,7 @@
 // programs to take at chosen moments, for tests.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -58,6 +59,8 @@ class FaultTable {
     for (const Meddle& meddle : meddles) {
       if (meddle.call == call && meddle.nth == count) meddle.act();
     }
+    // Once the machine has stopped, no call has any effect.
+    if (stop_after && log.size() > *stop_after) return EIO;
     for (const Fault& fault : faults) {
       if (fault.call == call && fault.nth == count) {
         lands = fault.lands;
@@ -68,6 +71,7 @@ class FaultTable {
   }
 
   std::vector<Fault> faults;
+  std::optional<std::size_t> stop_after;  // every call after this many fails
   std::vector<Meddle> meddles;
   std::map<Call, int> calls;  // how many calls of each kind were made
   std::vector<Call> log;      // every call, in order

@@ -1,9 +1,21 @@
 // A file system that passes every call to another one, the real one in
 // tests, and fails the calls a FaultTable chooses: the fallbacks of the
 // rewrite can so be reached on a real disk.
+//
+// It also keeps account of what has not been forced to stable storage, so
+// that a power cut can be simulated: once the calls stop (stop_after), cut()
+// leaves the files as a crash of the OS may: all that was written (kept),
+// everything not forced to disk lost, names not forced to disk gone and
+// files emptied (lost), or everything back as it was when last forced to
+// disk (old).
 #pragma once
 
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "streams/fault_table.h"
@@ -18,6 +30,9 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
                          bool wait) override {
     if (auto code = fail_now(Call::open_for_update)) return error(Operation::open, path, *code);
+    // Read now: once the file is open, reading it by name would wait for a
+    // lease on it.
+    opened_[utf8_of(path)] = contents_of(utf8_of(path)).value_or("");
     return wrap(real_.open_for_update(path, file, wait), file);
   }
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
@@ -41,19 +56,42 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   }
   Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
     if (auto code = fail_now(Call::create_new)) return error(Operation::create, path, *code);
-    return wrap(real_.create_new(path, file), file);
+    Status status = wrap(real_.create_new(path, file), file);
+    if (status.ok()) {
+      names_[utf8_of(path)] = std::nullopt;
+      contents_.try_emplace(utf8_of(path));
+    }
+    return status;
   }
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
     if (auto code = fail_now(Call::remove)) return error(Operation::remove, path, *code);
-    return real_.remove(path, identity);
+    const std::string name = utf8_of(path);
+    std::optional<std::string> had = contents_of(name);
+    Status status = real_.remove(path, identity);
+    if (status.ok() && !contents_of(name)) unnamed(name, std::move(had));
+    return status;
   }
   Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override {
     if (auto code = fail_now(Call::rename)) return error(Operation::name, to, *code);
-    return real_.rename_new(from, to);
+    Status status = real_.rename_new(from, to);
+    if (status.ok()) {
+      names_[utf8_of(to)] = std::nullopt;
+      if (auto unsynced = contents_.extract(utf8_of(from))) {
+        contents_[utf8_of(to)] = std::move(unsynced.mapped());
+      }
+      unnamed(utf8_of(from), std::nullopt);
+    }
+    return status;
   }
   Status sync_directory(const std::filesystem::path& dir) override {
     if (auto code = fail_now(Call::sync_directory)) return error(Operation::sync, dir, *code);
-    return real_.sync_directory(dir);
+    Status status = real_.sync_directory(dir);
+    if (status.ok()) {
+      std::erase_if(names_, [&](const auto& name) {
+        return path_from_utf8(name.first).parent_path() == dir;
+      });
+    }
+    return status;
   }
   std::vector<std::string> names_in(const std::filesystem::path& dir,
                                     const std::string& prefix) override {
@@ -64,6 +102,27 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   }
   // Set, the temporary directories in place of the real ones.
   std::vector<std::filesystem::path> temp_dirs;
+
+  enum class Crash { kept, lost, old };
+  // Leaves the files as a power cut at this moment may have left them; a
+  // process that was only stopped (kept) leaves what is not on disk at risk
+  // for the runs that follow on this file system.
+  void cut(Crash crash) {
+    if (crash == Crash::kept) return;
+    for (const auto& [name, had] : names_) {
+      std::filesystem::remove(path_from_utf8(name));
+      if (crash == Crash::old && had) put_contents(name, *had);
+    }
+    for (const auto& [name, had] : contents_) {
+      if (std::filesystem::exists(path_from_utf8(name))) {
+        put_contents(name, crash == Crash::old ? had : "");
+      }
+    }
+    // What the machine finds as it starts again is on disk.
+    names_.clear();
+    contents_.clear();
+    opened_.clear();
+  }
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     fail_now(Call::hold_interrupts);
     return real_.hold_interrupts();
@@ -88,6 +147,7 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     }
     Status write(std::span<const char> bytes) override {
       if (auto code = fs_.fail_now(Call::write)) return fail(Operation::write, *code);
+      fs_.touched(*this);
       return inner_->write(bytes);
     }
     Status rewind() override {
@@ -96,6 +156,7 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     }
     Status truncate() override {
       if (auto code = fs_.fail_now(Call::truncate)) return fail(Operation::truncate, *code);
+      fs_.touched(*this);
       return inner_->truncate();
     }
     Status state(FileState& state) override {
@@ -108,7 +169,9 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     }
     Status sync() override {
       if (auto code = fs_.fail_now(Call::sync)) return fail(Operation::sync, *code);
-      return inner_->sync();
+      Status status = inner_->sync();
+      if (status.ok()) fs_.synced(*this);
+      return status;
     }
     bool keep_openers_waiting() override { return inner_->keep_openers_waiting(); }
     bool openers_still_wait() override { return inner_->openers_still_wait(); }
@@ -117,10 +180,12 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
                    std::uint64_t& copied) override {
       if (auto code = fs_.fail_now(Call::copy)) return Error{Operation::write, to.path(), *code};
+      fs_.touched(to);
       return inner_->copy_to(to, buffer, limit, copied);
     }
     Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
       if (auto code = fs_.fail_now(Call::copy)) return Error{Operation::write, to.path(), *code};
+      fs_.touched(to);
       return inner_->copy_start_to(to, length, buffer);
     }
     Status close() override {
@@ -146,13 +211,72 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     const std::filesystem::path& directory() const override { return inner_->directory(); }
     Status name_as(const std::filesystem::path& path) override {
       if (auto code = fs_.fail_now(Call::name_as)) return error(Operation::name, path, *code);
-      return inner_->name_as(path);
+      Status status = inner_->name_as(path);
+      if (status.ok()) {
+        name = utf8_of(path);
+        fs_.names_[name] = std::nullopt;
+        if (dirty) fs_.contents_.try_emplace(name);
+      }
+      return status;
     }
     Status unname() override {
       if (auto code = fs_.fail_now(Call::unname)) return fail(Operation::remove, *code);
-      return inner_->unname();
+      std::optional<std::string> had = contents_of(name);
+      Status status = inner_->unname();
+      if (status.ok() && !contents_of(name)) fs_.unnamed(name, std::move(had));
+      return status;
     }
+
+    std::string name;    // the name it was given, if any
+    bool dirty = false;  // written since last forced to disk
   };
+
+  // What a crash keeps of file and its names is recorded before it changes.
+  void touched(File& file) {
+    if (auto* work = dynamic_cast<FaultyWorkFile*>(&file)) {
+      work->dirty = true;
+      if (!work->name.empty()) contents_.try_emplace(work->name);
+    } else {
+      const auto opened = opened_.find(file.path());
+      contents_.try_emplace(file.path(), opened != opened_.end()
+                                             ? opened->second
+                                             : contents_of(file.path()).value_or(""));
+    }
+  }
+  void synced(File& file) {
+    auto* work = dynamic_cast<FaultyWorkFile*>(&file);
+    if (work != nullptr) work->dirty = false;
+    contents_.erase(work != nullptr ? work->name : file.path());
+    opened_.erase(file.path());
+  }
+  // The name is gone; had is what it named, if that was on disk.
+  void unnamed(const std::string& name, std::optional<std::string> had) {
+    const auto known = names_.find(name);
+    if (known != names_.end() && !known->second) {
+      names_.erase(known);  // made and removed since the last flush
+    } else if (const auto unsynced = contents_.find(name); unsynced != contents_.end()) {
+      names_[name] = unsynced->second;
+    } else if (had) {
+      names_[name] = std::move(had);
+    }
+    contents_.erase(name);
+  }
+  static std::optional<std::string> contents_of(const std::string& name) {
+    std::ifstream in(path_from_utf8(name), std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void put_contents(const std::string& name, const std::string& bytes) {
+    std::ofstream(path_from_utf8(name), std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+  // Names given or taken away since their directory was last forced to
+  // disk: nullopt for one given, else what the one taken away named.
+  std::map<std::string, std::optional<std::string>> names_;
+  // Files written since last forced to disk, and what they held then.
+  std::map<std::string, std::string> contents_;
+  // What the files opened for update held when opened.
+  std::map<std::string, std::string> opened_;
 
   Status wrap(Status status, std::unique_ptr<File>& file) {
     if (status.ok() && file != nullptr)

@@ -1,0 +1,163 @@
+// Power cuts after every call of a run, on the real file system, through
+// the wrapper that keeps account of what was forced to disk: whatever a cut
+// leaves, the next run ends with the file as it was or as it should be, and
+// never names anything but the complete new text as that text.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/test_files.h"
+#include "rewrite/indent_removal.h"
+#include "rewrite/reference_model.h"
+#include "streams/faulty_file_system.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+using Crash = FaultyFileSystem::Crash;
+
+class PowerCut : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // What reaches the disk is the wrapper's account, not the disk's: a
+    // file system in memory, where there is one, spares the real flushes.
+    base_ = fs::path(fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) /
+            "ostrel-power-cut-test";
+    fs::remove_all(base_);
+    fs::create_directories(base_ / "tmp");
+    fs::create_directories(base_ / "dir");
+    file_ = base_ / "dir" / "f";
+    for (int i = 0; original_.size() < 20000; ++i) {
+      original_ += std::string(i % 5, ' ') + "line " + std::to_string(i) + "\n";
+    }
+    result_ = reference_rewrite(original_);
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  // A run on machine that stops after stop more calls (never, if none),
+  // and then leaves the files as crash says.
+  RewriteResult run(FaultyFileSystem& machine, std::optional<std::size_t> stop, Crash crash) {
+    machine.stop_after.reset();
+    if (stop) machine.stop_after = machine.log.size() + *stop;
+    const RewriteResult result = run_indent_removal(machine, utf8_of(file_), {});
+    machine.cut(crash);
+    return result;
+  }
+
+  // The calls of a whole run on a file in the state that set_up leaves.
+  template <class SetUp>
+  std::size_t calls_of_a_run(SetUp set_up) {
+    const auto machine_owner = new_machine();
+    FaultyFileSystem& machine = *machine_owner;
+    set_up(machine);
+    const std::size_t before = machine.log.size();
+    run(machine, std::nullopt, Crash::kept);
+    EXPECT_TRUE(read_file(file_) == result_);
+    return machine.log.size() - before;
+  }
+
+  std::unique_ptr<FaultyFileSystem> new_machine() const {
+    auto machine = std::make_unique<FaultyFileSystem>(os_file_system());
+    machine->temp_dirs = {base_ / "tmp"};
+    return machine;
+  }
+
+  // After a cut: the next run ends with the file whole, old or new, says so
+  // truly, and leaves no saved text once it is done.
+  void expect_nothing_lost(FaultyFileSystem& machine, const std::string& where) {
+    const RewriteResult next = run(machine, std::nullopt, Crash::kept);
+    const std::string after = read_file(file_);
+    EXPECT_TRUE(after == original_ || after == result_)
+        << where << ": " << after.size() << " bytes, outcome " << static_cast<int>(next.outcome);
+    if (next.outcome == RewriteOutcome::done) {
+      EXPECT_TRUE(after == result_) << where;
+      EXPECT_TRUE(saved_texts().empty()) << where;
+    } else if (!next.saved_as.empty()) {
+      EXPECT_TRUE(read_file(path_from_utf8(next.saved_as)) == result_) << where;
+    }
+    for (const fs::path& saved : saved_texts()) fs::remove(saved);
+  }
+
+  std::vector<fs::path> saved_texts() const {
+    std::vector<fs::path> found;
+    for (const fs::path& dir : {base_ / "dir", base_ / "tmp"}) {
+      for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().starts_with("ostrel-saved-")) {
+          found.push_back(entry.path());
+        }
+      }
+    }
+    return found;
+  }
+
+  fs::path base_;
+  fs::path file_;
+  std::string original_;
+  std::string result_;
+};
+
+constexpr Crash kCrashes[] = {Crash::kept, Crash::lost, Crash::old};
+
+std::string at(std::size_t stop, Crash crash) {
+  return "cut after call " + std::to_string(stop) + " in state " +
+         std::to_string(static_cast<int>(crash));
+}
+
+TEST_F(PowerCut, AfterEveryCallOfARun) {
+  // The lasting name made by naming the work file, and by a copy.
+  for (const std::vector<Fault>& way :
+       {std::vector<Fault>{}, std::vector<Fault>{{Call::name_as, 1, EPERM}}}) {
+    const auto set_up = [&](FaultyFileSystem& machine) {
+      write_file(file_, original_);
+      machine.faults = way;
+    };
+    const std::size_t calls = calls_of_a_run(set_up);
+    for (std::size_t stop = 0; stop <= calls; ++stop) {
+      for (const Crash crash : kCrashes) {
+        const auto machine_owner = new_machine();
+        FaultyFileSystem& machine = *machine_owner;
+        set_up(machine);
+        run(machine, stop, crash);
+        machine.faults.clear();
+        expect_nothing_lost(machine, "way " + std::to_string(way.size()) + ", " + at(stop, crash));
+      }
+    }
+  }
+}
+
+TEST_F(PowerCut, AfterEveryCallOfARunThatFinishesAnEarlierOne) {
+  // A first run stopped in its write-back, none of which was forced to
+  // disk: once half the text was back, and once all of it was. The next
+  // run finishes it, and is itself cut after each of its calls.
+  for (const bool half : {true, false}) {
+    const auto set_up = [&](FaultyFileSystem& machine) {
+      write_file(file_, original_);
+      machine.meddles = {{Call::sync, 2, [&] { machine.stop_after = machine.log.size() - 1; }}};
+      run_indent_removal(machine, utf8_of(file_), {});
+      machine.meddles.clear();
+      ASSERT_TRUE(read_file(file_) == result_);
+      if (half) write_file(file_, result_.substr(0, result_.size() / 2));
+      ASSERT_EQ(saved_texts().size(), 1U);
+    };
+    const std::size_t calls = calls_of_a_run(set_up);
+    for (std::size_t stop = 0; stop <= calls; ++stop) {
+      for (const Crash crash : kCrashes) {
+        const auto machine_owner = new_machine();
+        FaultyFileSystem& machine = *machine_owner;
+        set_up(machine);
+        run(machine, stop, crash);
+        expect_nothing_lost(
+            machine, std::string(half ? "half" : "all") + " back, finishing, " + at(stop, crash));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
