@@ -181,11 +181,13 @@ TEST_F(Sharing, TakesNoSavedTextFromAnotherUsersDirectory) {
   write_file(file, "");
   FileState state;
   ASSERT_TRUE(os_file_system().state_of(file, state).ok());
-  const fs::path planted = theirs / saved_text_name(state.identity);
+  const fs::path planted = theirs / (saved_text_name(state.identity) + ".14");
   write_file(planted, "root's secret\n");
   fs::permissions(planted, fs::perms::owner_read | fs::perms::owner_write);
   const RunResult run = run_exe({file.string()}, tmp_);
-  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_NE(run.out.find("it is in a directory where others may rename files"), std::string::npos)
+      << run.out;
   EXPECT_EQ(read_file(file), "");
   EXPECT_EQ(read_file(planted), "root's secret\n");
 }

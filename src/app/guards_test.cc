@@ -1,0 +1,185 @@
+// Another program at work on the file in each phase of a run, on the real
+// kernel: the run never claims success over a file that is not whole, and
+// whatever the other program wrote, or the complete new text, is kept.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/messages.h"
+#include "app/test_process.h"
+#include "rewrite/indent_removal.h"
+#include "rewrite/reference_model.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kLeaseBreakTime = "/proc/sys/fs/lease-break-time";
+
+// The kernel lets an opener in after one second instead of 45, for the
+// test's length; restored after.
+class ShortLeaseBreak {
+ public:
+  ShortLeaseBreak() {
+    std::ifstream(kLeaseBreakTime) >> before_;
+    std::ofstream(kLeaseBreakTime) << "1";
+  }
+  ShortLeaseBreak(const ShortLeaseBreak&) = delete;
+  ShortLeaseBreak& operator=(const ShortLeaseBreak&) = delete;
+  ~ShortLeaseBreak() { std::ofstream(kLeaseBreakTime) << before_; }
+
+ private:
+  std::string before_;
+};
+
+// An editor saving in place: it empties the file and writes its text.
+void save_in_place(const fs::path& file) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "edited\n", 7), 7);
+  ::close(fd);
+}
+
+// The path of the complete new text that a failure message names.
+fs::path named_text(const std::string& out) {
+  const std::string marker = "saved in \"";
+  const std::size_t at = out.find(marker);
+  if (at == std::string::npos) return {};
+  const std::size_t from = at + marker.size();
+  return out.substr(from, out.find('"', from) - from);
+}
+
+class Guards : public Executable {
+ protected:
+  void SetUp() override {
+    Executable::SetUp();
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to shorten " << kLeaseBreakTime;
+    // A lease held by this process is broken by SIGIO, which must not end it.
+    std::signal(SIGIO, SIG_IGN);
+  }
+};
+
+// A file as a run killed in its write-back leaves it: the first half of the
+// new text, and the whole of it under its lasting name beside the file.
+fs::path left_half_done(const fs::path& file, const std::string& result) {
+  write_file(file, result.substr(0, result.size() / 2));
+  FileState state;
+  EXPECT_TRUE(os_file_system().state_of(file, state).ok());
+  const fs::path saved =
+      file.parent_path() / (saved_text_name(state.identity) + "." + std::to_string(result.size()));
+  write_file(saved, result);
+  fs::permissions(saved, fs::perms::owner_read | fs::perms::owner_write);
+  return saved;
+}
+
+// An editor that saves while the run reads the file, or while it writes it
+// back and is stopped past the lease-break time: its text is kept whole,
+// after the run's or instead of it, and the new text is where the run says.
+TEST_F(Guards, AnEditorSavingInAnyPhaseLosesNothing) {
+  const ShortLeaseBreak short_break;
+  const fs::path file = dir_ / "f";
+  const std::string original = indented(std::size_t{48} << 20);
+  const std::string result = reference_rewrite(original);
+  const struct {
+    const char* what;
+    std::function<void(Child&)> act;
+  } cases[] = {
+      {"while the file is read",
+       [&](Child& run) {
+         ASSERT_TRUE(run.stop_while_reading(file));
+         ::kill(run.pid(), SIGCONT);
+         save_in_place(file);
+       }},
+      {"while the run is stopped in the write-back",
+       [&](Child& run) {
+         ASSERT_TRUE(run.wait_for_output("Copying back over original..."));
+         ::kill(run.pid(), SIGSTOP);
+         save_in_place(file);  // let in after a second
+         ::kill(run.pid(), SIGCONT);
+       }},
+  };
+  for (const auto& c : cases) {
+    write_file(file, original);
+    Child run(exe_, {file.string()}, tmp_);
+    c.act(run);
+    const RunResult ended = run.finish();
+    const std::string after = read_file(file);
+    if (ended.status == 0) {
+      EXPECT_EQ(after, "edited\n") << c.what << ": the editor saved after the run";
+    } else {
+      EXPECT_EQ(ended.status, 1) << c.what;
+      EXPECT_TRUE(after.starts_with("edited\n")) << c.what;
+      const fs::path saved = named_text(ended.out);
+      EXPECT_TRUE(read_file(saved) == result) << c.what << ": " << ended.out;
+      fs::remove(saved);
+    }
+  }
+}
+
+// A program that has the file mapped writes through the mapping while the
+// run reads it: a page already written changes no time, so only the bytes
+// read again can tell.
+TEST_F(Guards, AWriteThroughAMappingIsSeen) {
+  const fs::path file = dir_ / "f";
+  const std::string original = indented(std::size_t{8} << 20);
+  write_file(file, original);
+  const int fd = ::open(file.c_str(), O_RDWR);
+  auto* map = static_cast<char*>(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  ASSERT_NE(map, MAP_FAILED);
+  map[0] = 'X';  // the page is written, and the times stamped, before the run
+  Child run(exe_, {file.string()}, tmp_);
+  ASSERT_TRUE(run.stop_while_reading(file));
+  map[1] = 'Y';
+  ::kill(run.pid(), SIGCONT);
+  const RunResult ended = run.finish();
+  ::munmap(map, 4096);
+  ::close(fd);
+  EXPECT_EQ(ended.status, 1) << ended.out;
+  EXPECT_EQ(read_file(file), "XY" + original.substr(2));
+}
+
+// Finishing an earlier run's write-back is a write-back like any other: an
+// editor that saves meanwhile is kept whole, and the earlier text with it.
+TEST_F(Guards, AnEditorSavingWhileAnEarlierRunIsFinished) {
+  const ShortLeaseBreak short_break;
+  const fs::path file = dir_ / "f";
+  const std::string result = reference_rewrite(indented(std::size_t{32} << 20));
+  const fs::path saved = left_half_done(file, result);
+  Child run(exe_, {file.string()}, tmp_);
+  ASSERT_TRUE(run.stop_while_reading(file));
+  save_in_place(file);  // let in after a second
+  ::kill(run.pid(), SIGCONT);
+  const RunResult ended = run.finish();
+  EXPECT_EQ(ended.status, 1) << ended.out;
+  EXPECT_EQ(read_file(file), "edited\n");
+  EXPECT_TRUE(read_file(saved) == result);
+}
+
+// Whatever holds the file, a lock or a lease of another program, the run
+// says that it waits, and goes on once the file is let go.
+TEST_F(Guards, SaysWhenAnotherProgramHoldsTheFile) {
+  const fs::path file = dir_ / "f";
+  for (const bool lease : {false, true}) {
+    write_file(file, kSample);
+    const int fd = ::open(file.c_str(), lease ? O_RDONLY : O_RDWR);
+    ASSERT_EQ(lease ? ::fcntl(fd, F_SETLEASE, F_RDLCK) : ::flock(fd, LOCK_EX), 0);
+    Child run(exe_, {file.string()}, tmp_);
+    EXPECT_TRUE(run.wait_for_output(std::string(MSG_WAITING))) << lease;
+    ::close(fd);
+    const RunResult ended = run.finish();
+    EXPECT_EQ(ended.status, 0) << ended.out;
+    EXPECT_EQ(read_file(file), kResult);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
