@@ -111,13 +111,13 @@ TEST_F(Robustness, ClosedOutputDoesNotStopTheRewrite) {
   EXPECT_TRUE(read_file(file) == reference_rewrite(short_lines(100000)));
 }
 
-// Signals at each moment of a run that matters: while it reads the file,
-// before it holds them; right after the copy-back is announced, and in the middle of the
-// write-back. The file is the original or the complete result, never
+// Signals at the moments of a run that matter: while it reads the file,
+// before it holds them; as the copy-back is announced; and in the middle of
+// the write-back. The file is the original or the complete result, never
 // anything between, no work file is left, and a run that had emptied the
-// file finishes it and says so before it ends as the signal asks. Every
-// signal is held by one mechanism, so SIGINT goes through every moment and
-// the others through the moments where they are held.
+// file finishes it and says so before it ends as the signal asks. One
+// mechanism holds every signal, so SIGINT goes through every moment and the
+// others through the two where they are held.
 TEST_F(Robustness, InterruptsNeverLeaveHalfAFile) {
   const fs::path source = dir_ / "source";
   const fs::path file = dir_ / "f";
