@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -145,7 +146,12 @@ TEST_F(Sharing, ProgramsOpeningTheFileDuringTheWriteBackWait) {
     }
     return false;
   };
-  while (!appended && !waiting_for_the_lease()) std::this_thread::yield();
+  // Bounded, should /proc/locks not show leases here: the run then goes on
+  // after 5 s, and the file tells whether the opener waited.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!appended && !waiting_for_the_lease() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::yield();
+  }
   ::kill(child.pid(), SIGCONT);
   const RunResult run = child.finish();
   appender.join();
