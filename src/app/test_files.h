@@ -17,7 +17,12 @@ namespace ostrel {
 
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  std::string bytes;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
+  return bytes;
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& bytes) {
@@ -38,8 +43,12 @@ inline std::string crlf(std::string_view text) {
 // Indented lines, long enough that a run takes a while.
 inline std::string indented(std::size_t bytes) {
   std::string text;
+  text.reserve(bytes + 16);
   for (int i = 0; text.size() < bytes; ++i) {
-    text += std::string(i % 7, ' ') + "line " + std::to_string(i) + "\n";
+    text.append(static_cast<std::size_t>(i % 7), ' ');
+    text += "line ";
+    text += std::to_string(i);
+    text += '\n';
   }
   return text;
 }

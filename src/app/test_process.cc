@@ -92,13 +92,15 @@ long long position_of(pid_t pid, const fs::path& file) {
   return -1;
 }
 
-bool is_stopped(pid_t pid) {
+// The state letter in /proc/PID/stat; 'Z' once the run has ended (and
+// also when it is gone).
+char state_of(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string pid_text;
   std::string name;
-  std::string state;
+  std::string state = "Z";
   stat >> pid_text >> name >> state;
-  return state == "T" || state == "t";
+  return state[0];
 }
 
 std::string read_to_end(int fd) {
@@ -112,18 +114,35 @@ std::string read_to_end(int fd) {
 
 }  // namespace
 
-bool Child::stop_while_reading(const fs::path& file) const {
-  const auto size = static_cast<long long>(fs::file_size(file));
-  const fs::path canonical = fs::canonical(file);
-  for (int attempt = 0; attempt < 20000; ++attempt) {
+bool Child::stop_when(const std::function<bool()>& reached) const {
+  for (;;) {
     ::kill(pid_, SIGSTOP);
-    while (!is_stopped(pid_)) std::this_thread::yield();
-    const long long position = position_of(pid_, canonical);
-    if (position > 0 && position < size) return true;
+    char state;
+    while ((state = state_of(pid_)) != 'T' && state != 't' && state != 'Z') {
+      std::this_thread::yield();
+    }
+    if (state == 'Z') return false;
+    if (reached()) return true;
     ::kill(pid_, SIGCONT);
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
-  return false;
+}
+
+bool Child::stop_while_reading(const fs::path& file) const {
+  const auto size = static_cast<long long>(fs::file_size(file));
+  const fs::path canonical = fs::canonical(file);
+  return stop_when([&] {
+    const long long position = position_of(pid_, canonical);
+    return position > 0 && position < size;
+  });
+}
+
+bool Child::stop_while_writing_back(const fs::path& file, std::uintmax_t new_size) const {
+  const std::uintmax_t size = fs::file_size(file);
+  return stop_when([&] {
+    const std::uintmax_t now = fs::file_size(file);
+    return now != size && now < new_size;
+  });
 }
 
 RunResult Child::finish() {

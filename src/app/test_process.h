@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,9 +42,16 @@ class Child {
   pid_t pid() const { return pid_; }
   // Reads standard output until it holds text or ends; true if it holds text.
   bool wait_for_output(const std::string& text);
+  // Stops the run, again and again, until reached() holds while it is
+  // stopped, and leaves it stopped there. False if the run ended first.
+  bool stop_when(const std::function<bool()>& reached) const;
   // Stops the run at a moment when it has read some, but not all, of file.
   // False if it never did.
   bool stop_while_reading(const std::filesystem::path& file) const;
+  // Stops the run at a moment when it has emptied file and not yet written
+  // all of its new text, of new_size bytes, back into it. False if it never
+  // did.
+  bool stop_while_writing_back(const std::filesystem::path& file, std::uintmax_t new_size) const;
   // Waits for the end of the run.
   RunResult finish();
 

@@ -240,7 +240,9 @@ TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
     EXPECT_TRUE(read_file(file) == result) << moment;
     if (next.out.find("Finished writing back") != std::string::npos) ++finished;
   }
-  RecordProperty("write_backs_finished", finished);
+  // At least one termination came inside the write-back, or the test did
+  // not reach what it is for.
+  EXPECT_GT(finished, 0);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ inline std::string reference_rewrite(std::string_view input) {
     mark = 3;
   }
   std::vector<std::uint32_t> units;
+  units.reserve(input.size() / width);
   std::size_t i = mark;
   for (; i + width <= input.size(); i += width) {
     std::uint32_t unit = 0;
@@ -40,21 +41,20 @@ inline std::string reference_rewrite(std::string_view input) {
     }
     units.push_back(unit);
   }
+  std::string output(input.substr(0, mark));
   const auto spell = [&](std::uint32_t unit) {
-    std::string bytes(width, '\0');
     for (std::size_t b = 0; b < width; ++b) {
-      bytes[big_endian ? width - 1 - b : b] = static_cast<char>(unit >> (8 * b) & 0xff);
+      output += static_cast<char>(unit >> (8 * (big_endian ? width - 1 - b : b)) & 0xff);
     }
-    return bytes;
   };
 
-  std::string output(input.substr(0, mark));
   bool line_start = true;
   for (std::size_t u = 0; u < units.size(); ++u) {
     if (units[u] == '\r' && u + 1 < units.size() && units[u + 1] == '\n') continue;
     if (line_start && units[u] == ' ') continue;
     line_start = units[u] == '\n';
-    output += line_start ? spell('\r') + spell('\n') : spell(units[u]);
+    if (line_start) spell('\r');
+    spell(units[u]);
   }
   return output + std::string(input.substr(i));
 }
