@@ -24,7 +24,7 @@ constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{128} * 1024;
 
 // The write-back goes in pieces of this size, so that it stops soon after
 // the OS stops keeping other programs out.
-constexpr std::uint64_t WRITE_BACK_PIECE = std::uint64_t{64} << 20;
+constexpr std::uint64_t WRITE_BACK_PIECE = std::uint64_t{16} << 20;
 
 std::string hex(std::uint64_t value) {
   char text[16];
@@ -336,7 +336,7 @@ class Rewrite {
       const std::uint64_t start = copied;
       status = by_direction(source.copy_to(*target_, input_, WRITE_BACK_PIECE, copied), source_role,
                             Role::target);
-      if (copied - start < WRITE_BACK_PIECE) break;
+      if (copied == start) break;  // the end of the text
     }
     if (status.ok()) status = target_->sync();
     FileState now;
@@ -604,8 +604,8 @@ class Rewrite {
     // Failing that, what the new name leads to is the copy just made.
     if (!status.ok()) static_cast<void>(fs_.identity_of(partial, state.identity));
     if (status.ok()) status = work_->rewind().as(Role::work_file);
-    std::uint64_t copied = 0;
-    if (status.ok()) {
+    for (std::uint64_t copied = 0, start = 1; status.ok() && copied != start;) {
+      start = copied;
       status = by_direction(work_->copy_to(*copy, input_, UINT64_MAX, copied), Role::work_file,
                             Role::saved);
     }

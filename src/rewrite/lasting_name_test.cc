@@ -66,7 +66,7 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
        false},
       {"the work file named, write-back fails", {{Call::copy, 1, ENOSPC}}, beside, true},
       {"in the temporary directory, write-back fails",
-       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::copy, 2, ENOSPC}},
+       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::copy, 3, ENOSPC}},
        in_temp,
        true},
   };

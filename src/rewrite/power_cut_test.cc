@@ -27,8 +27,10 @@ class PowerCut : public ::testing::Test {
   void SetUp() override {
     // What reaches the disk is the wrapper's account, not the disk's: a
     // file system in memory, where there is one, spares the real flushes.
+    // One directory a test: ctest runs them side by side.
     base_ = fs::path(fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) /
-            "ostrel-power-cut-test";
+            (std::string("ostrel-power-cut-") +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(base_);
     fs::create_directories(base_ / "tmp");
     fs::create_directories(base_ / "dir");

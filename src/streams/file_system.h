@@ -93,8 +93,9 @@ class File {
   // out (on Linux after /proc/sys/fs/lease-break-time), when one may write.
   virtual bool openers_still_wait() { return false; }
   // Writes to `to` the bytes from this file's position on, up to its end or
-  // limit bytes, and adds their count to copied. The bytes pass through
-  // buffer unless the OS can copy them by itself.
+  // limit bytes (or fewer, when a signal comes), and adds their count to
+  // copied. The bytes pass through buffer unless the OS can copy them by
+  // itself.
   virtual Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
                          std::uint64_t& copied);
   // Writes to `to` the first length bytes of this file, wherever this

@@ -235,7 +235,8 @@ class PosixFile : public Base {
   }
 
   // Copies to out with copy_chunk up to the end of this file or limit
-  // bytes, or sets refused when the kernel will not do it for these files.
+  // bytes, or less when a signal stops it, or sets refused when the kernel
+  // will not do it for these files.
   Status kernel_copy(int out, File& to, CopyChunk copy_chunk, std::uint64_t limit,
                      std::uint64_t& copied, bool& refused) const {
     const std::uint64_t start = copied;
@@ -243,9 +244,16 @@ class PosixFile : public Base {
       const auto chunk = static_cast<std::size_t>(
           std::min<std::uint64_t>(limit - (copied - start), std::uint64_t{1} << 30));
       const ssize_t n = copy_chunk(fd_, out, chunk);
-      if (n == 0) return {};
+      // Nothing at all: the end, or a target that takes no more, which the
+      // next way tells apart (copy_file_range returns 0 on a full tmpfs).
+      if (n == 0) {
+        refused = copied == start;
+        return {};
+      }
       if (n > 0) {
         copied += static_cast<std::uint64_t>(n);
+        // Cut short by a signal, or the end: the caller looks again first.
+        if (static_cast<std::size_t>(n) < chunk) return {};
         continue;
       }
       if (errno == EINTR) continue;
