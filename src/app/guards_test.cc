@@ -168,8 +168,8 @@ TEST_F(Guards, AnEditorSavingWhileAnEarlierRunIsFinished) {
   ::kill(run.pid(), SIGCONT);
   const RunResult ended = run.finish();
   EXPECT_EQ(ended.status, 1) << ended.out;
-  expect_editor_kept(ended, read_file(file), result, "finishing");
   EXPECT_TRUE(read_file(saved) == result);
+  expect_editor_kept(ended, read_file(file), result, "finishing");
 }
 
 // Whatever holds the file, a lock or a lease of another program, the run
