@@ -50,16 +50,17 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 2' INT TERM HUP
 
-# commit_and_shut_down MOUNT...: an fsync of a small file of each (its
-# journal commits), then FS_IOC_SHUTDOWN = _IOR('X', 125, __u32) with
-# FS_SHUTDOWN_FLAGS_NOLOGFLUSH = 2 on each. One process: starting one is most
-# of the time a cut takes.
+# commit_and_shut_down MARK MOUNT...: a new small file holding MARK in each,
+# and its fsync (the journal commits all metadata up to its creation), then
+# FS_IOC_SHUTDOWN = _IOR('X', 125, __u32) with FS_SHUTDOWN_FLAGS_NOLOGFLUSH = 2
+# on each. One process: starting one is most of the time a cut takes.
 commit_and_shut_down() {
   perl -e 'use IO::Handle;
+    my $mark = shift;
     for (@ARGV) {
-      open(my $f, ">>", "$_/commit") or die "$_/commit: $!\n";
-      print $f "x";
-      $f->sync or die "$_/commit: $!\n";
+      unlink "$_/commit";
+      open(my $f, ">", "$_/commit") or die "$_/commit: $!\n";
+      syswrite($f, "$mark\n") && $f->sync or die "$_/commit: $!\n";
     }
     for (@ARGV) {
       sysopen(my $f, $_, 0) or die "$_: $!\n";
@@ -95,7 +96,7 @@ unmount_all() {
 # Whether loop devices, the shutdown ioctl and strace work here.
 image probe ext4 16M >/dev/null 2>&1 && mount_loop probe 2>"$dir/why" ||
   skip "cannot mount a loop device here: $(cat "$dir/why")"
-commit_and_shut_down "$dir/probe" 2>"$dir/why" || skip "$(cat "$dir/why")"
+commit_and_shut_down 0 "$dir/probe" 2>"$dir/why" || skip "$(cat "$dir/why")"
 unmount_all || exit 1
 rm -f "$dir/probe.img"
 strace -f -o /dev/null -e inject=getpid:delay_exit=1us:when=99 true 2>"$dir/why" ||
@@ -166,7 +167,7 @@ reset() {
 # them again.
 power_cut() {
   # shellcheck disable=SC2086
-  commit_and_shut_down $loops || return 1
+  commit_and_shut_down "$cuts" $loops || return 1
   if [ -n "$strace_pid" ]; then
     # strace, holding the run, would hold its exit too: it goes as well, and
     # the run, detached with the kill pending, ends.
@@ -191,7 +192,12 @@ power_cut() {
       sleep 0.1
     done
   done
-  for m in $loops; do mount_loop "${m##*/}" || return 1; done
+  for m in $loops; do
+    mount_loop "${m##*/}" || return 1
+    # What was committed is there, or this was no test of a commit.
+    read -r mark <"$m/commit" && [ "$mark" = "$cuts" ] ||
+      { echo "the journal commit forced in $m did not survive"; return 1; }
+  done
   [ -z "$ram" ] || mount_ram
 }
 
