@@ -39,16 +39,19 @@ for tool in strace perl mkfs.ext4 mount umount losetup mkfifo; do
 done
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-power-cut.XXXXXX")
-loops=""  # the loop file systems mounted, at $dir/t and $dir/o
+devices=""  # the loop devices attached
+loops=""    # the loop file systems mounted, at $dir/t and $dir/o
 ram=""    # the tmpfs mounted at $dir/r, if any
 strace_pid=""
+run_pid=""
 cleanup() {
-  [ -n "$strace_pid" ] && kill -KILL "$strace_pid" 2>/dev/null
+  [ -n "$strace_pid" ] && kill -KILL $run_pid "$strace_pid" 2>/dev/null
   for m in $loops $ram; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
+  for d in $devices; do losetup -d "$d"; done
   rm -rf --one-file-system "$dir"
 }
 trap cleanup EXIT
-trap 'exit 2' INT TERM HUP
+trap 'exit 2' INT TERM HUP PIPE
 
 # commit_and_shut_down MARK MOUNT...: a new small file holding MARK in each,
 # and its fsync (the journal commits all metadata up to its creation), then
@@ -69,15 +72,27 @@ commit_and_shut_down() {
     }' "$@"
 }
 
-# image NAME TYPE SIZE makes $dir/NAME.img; mount_loop NAME mounts it at
-# $dir/NAME; mount_ram mounts a fresh tmpfs at $dir/r. Each has a directory tmp.
+# image NAME TYPE SIZE makes $dir/NAME.img and attaches a loop device to it,
+# for as long as it is used: its number, in the names ostrel gives saved
+# texts, must not change when it is mounted again. mount_loop NAME mounts it
+# at $dir/NAME; mount_ram mounts a fresh tmpfs at $dir/r. Each has a
+# directory tmp. drop_image NAME detaches and removes it.
 image() {
   truncate -s "$3" "$dir/$1.img" &&
-    if [ "$2" = xfs ]; then mkfs.xfs -q -f "$dir/$1.img"; else mkfs.ext4 -q -F "$dir/$1.img"; fi
+    if [ "$2" = xfs ]; then mkfs.xfs -q -f "$dir/$1.img"; else mkfs.ext4 -q -F "$dir/$1.img"; fi &&
+    losetup -f --show "$dir/$1.img" >"$dir/$1.dev" || return 1
+  devices="$devices $(cat "$dir/$1.dev")"
+}
+drop_image() {
+  read -r device <"$dir/$1.dev"
+  losetup -d "$device" || return 1
+  devices=$(echo "$devices" | sed "s| $device||")
+  rm -f "$dir/$1.img"
 }
 mount_loop() {
   [ -d "$dir/$1" ] || mkdir "$dir/$1" || return 1
-  mount -o loop "$dir/$1.img" "$dir/$1" || return 1
+  read -r device <"$dir/$1.dev"
+  mount "$device" "$dir/$1" || return 1
   case " $loops " in *" $dir/$1 "*) ;; *) loops="$loops $dir/$1" ;; esac
   [ -d "$dir/$1/tmp" ] || { mkdir "$dir/$1/tmp" && sync -f "$dir/$1"; }
 }
@@ -97,8 +112,7 @@ unmount_all() {
 image probe ext4 16M >/dev/null 2>&1 && mount_loop probe 2>"$dir/why" ||
   skip "cannot mount a loop device here: $(cat "$dir/why")"
 commit_and_shut_down 0 "$dir/probe" 2>"$dir/why" || skip "$(cat "$dir/why")"
-unmount_all || exit 1
-rm -f "$dir/probe.img"
+unmount_all && drop_image probe || exit 1
 strace -f -o /dev/null -e inject=getpid:delay_exit=1us:when=99 true 2>"$dir/why" ||
   skip "strace cannot trace here, or cannot delay a call: $(cat "$dir/why")"
 mkfifo "$dir/trace" || exit 1
@@ -344,7 +358,8 @@ for fs in $filesystems; do
     for size in $sizes; do run_configuration; done
     unmount_all || exit 1
   done
-  rm -f "$dir/t.img" "$dir/o.img"
+  drop_image t || exit 1
+  [ "$full" = 0 ] || drop_image o || exit 1
 done
 
 echo "$cuts cut points, $failures lost"
