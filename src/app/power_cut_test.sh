@@ -109,7 +109,7 @@ unmount_all() {
 }
 
 # Whether loop devices, the shutdown ioctl and strace work here.
-image probe ext4 16M >/dev/null 2>&1 && mount_loop probe 2>"$dir/why" ||
+image probe ext4 16M >"$dir/why" 2>&1 && mount_loop probe 2>"$dir/why" ||
   skip "cannot mount a loop device here: $(cat "$dir/why")"
 commit_and_shut_down 0 "$dir/probe" 2>"$dir/why" || skip "$(cat "$dir/why")"
 unmount_all && drop_image probe || exit 1
