@@ -45,7 +45,7 @@ ram=""    # the tmpfs mounted at $dir/r, if any
 strace_pid=""
 run_pid=""
 cleanup() {
-  [ -n "$strace_pid" ] && kill -KILL $run_pid "$strace_pid" 2>/dev/null
+  [ -n "$strace_pid" ] && kill -KILL ${run_pid:+"$run_pid"} "$strace_pid" 2>/dev/null
   for m in $loops $ram; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
   for d in $devices; do losetup -d "$d"; done
   rm -rf --one-file-system "$dir"
@@ -339,12 +339,12 @@ fi
 for fs in $filesystems; do
   # xfs needs 300 MiB at least; the images are sparse.
   bytes=128M
-  [ $fs = xfs ] && bytes=320M
-  image t $fs $bytes || exit 1
+  [ "$fs" = xfs ] && bytes=320M
+  image t "$fs" $bytes || exit 1
   places="same tmpfs"
   if [ "$full" = 1 ]; then
     places="same other tmpfs"
-    image o $fs $bytes || exit 1
+    image o "$fs" $bytes || exit 1
   fi
   for place in $places; do
     mount_loop t || exit 1
