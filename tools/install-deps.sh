@@ -12,6 +12,9 @@ need cmake
 need g++
 need ninja-build
 need libgtest-dev
+# The power-cut test: strace holds a run, mkfs.ext4 makes its file systems.
+need strace
+need e2fsprogs
 for package in "$@"; do need "$package"; done
 
 if [ -n "$missing" ]; then
