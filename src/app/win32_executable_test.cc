@@ -169,22 +169,6 @@ TEST_F(WindowsExecutable, RefusesWhatItCannotRewrite) {
   EXPECT_EQ(read_file(dir_ / "held"), kSample);
 }
 
-// TMP is where the work file goes; when it cannot be made there, the file
-// stays as it was.
-TEST_F(WindowsExecutable, UnusableWorkDirectoryLeavesFileUnchanged) {
-  const fs::path file = dir_ / "f";
-  write_file(file, kSample);
-  const fs::path missing = dir_ / "no-such-dir";
-  SetEnvironmentVariableW(L"TMP", missing.wstring().c_str());
-  const RunResult run = run_ostrel({file.wstring()});
-  EXPECT_EQ(run.status, 1U);
-  const std::string expected = "Could not create a work file in \"" + to_utf8(missing.wstring()) +
-                               "\": " + os_reason(ERROR_PATH_NOT_FOUND) +
-                               "\r\nThe file was not changed.\r\n";
-  EXPECT_TRUE(run.out.ends_with(expected)) << run.out;
-  EXPECT_EQ(read_file(file), kSample);
-}
-
 std::string indented(std::size_t bytes) {
   std::string text;
   for (int i = 0; text.size() < bytes; ++i) {
