@@ -55,7 +55,8 @@ void expect_stripped(const std::string& input, const std::string& output, const 
   }
   for (const std::size_t chunk : chunks) {
     for (const std::size_t input_size : {16, 17, 31, 33, 1024}) {
-      const Stripped stripped = strip(input, chunk, input_size, 16 + chunk % 41);
+      const Stripped stripped =
+          strip(input, chunk, input_size, chunk % 2 == 0 ? 16 + chunk % 41 : 4096);
       ASSERT_EQ(stripped.text, output)
           << what << ", read size " << chunk << ", buffer " << input_size;
       ASSERT_EQ(stripped.changed, output != input) << what << ", read size " << chunk;
@@ -174,8 +175,8 @@ TEST(StripFile, SaysWhetherTheTextChanged) {
   }
 }
 
-// Random text of many windows in each encoding, and that text once
-// stripped (which needs no change), through every buffer size from the
+// Random text of many windows in each encoding, with indents longer than
+// one, and that text once stripped (which needs no change), through every buffer size from the
 // smallest to past two windows, so that windows, reads and held-back CRs
 // fall at every place against the model.
 TEST(StripFile, MatchesTheModelThroughEveryBufferSize) {
@@ -187,13 +188,16 @@ TEST(StripFile, MatchesTheModelThroughEveryBufferSize) {
     for (int i = 0; i < 400; ++i) {
       const auto pick = random() % (e.width == 1 ? 9 : std::size(alphabet) - (e.width == 2));
       units += alphabet[pick];
+      // Now and then an indent longer than a window.
+      if (i % 100 == 50) units += U"\n" + std::u32string(70, U' ');
     }
     const std::string input = spell(e.mark, e.width, e.big_endian, units);
     const std::string output = reference_rewrite(input);
     for (const std::string& text : {input, output}) {
       for (std::size_t input_size = 16; input_size <= 160; ++input_size) {
         const Stripped stripped =
-            strip(text, input_size % 2 == 0 ? text.size() : 7, input_size, 16 + input_size % 97);
+            strip(text, input_size % 2 == 0 ? text.size() : 7, input_size,
+                  input_size % 3 == 0 ? 16 + input_size % 50 : 4 * input_size);
         ASSERT_EQ(stripped.text, output) << e.name << ", buffer " << input_size;
         ASSERT_EQ(stripped.changed, text != output) << e.name << ", buffer " << input_size;
       }
