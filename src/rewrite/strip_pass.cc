@@ -62,19 +62,23 @@ class Strip {
       const std::uint64_t others = ~spaces & Units::firsts;  // past the end too
       while (changes != 0) {
         const auto at = static_cast<std::size_t>(std::countr_zero(changes));
+        std::size_t indent = at;  // where the spaces to pass over start
         if ((lone_lfs >> at & 1) != 0) {
           stretch(window + at);
           std::memcpy(out, crlf.data(), crlf.size());
           out += crlf.size();
-          kept = window + at + width;
-          changes &= changes - 1;
-          continue;
+          // The next line's indent, if any, goes in the same step.
+          indent = at + width;
+          if (indent == size) {
+            kept = window + size;
+            break;
+          }
+        } else if (kept != window + at) {
+          stretch(window + at);
         }
-        // An indent: it ends at the next unit that is no space, which may
-        // be in the next window, or the next text.
-        if (kept != window + at) stretch(window + at);
-        const std::uint64_t after = others >> at;
-        const std::size_t stop = at + (after == 0 ? 64 : std::countr_zero(after));
+        // An indent ends at the next unit that is no space, which may be in
+        // the next window, or the next text.
+        const std::size_t stop = indent + std::countr_zero(others >> indent);
         kept = window + std::min(stop, size);
         if (stop >= size) {
           line_start = true;
