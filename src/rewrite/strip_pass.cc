@@ -35,7 +35,11 @@ class Strip {
     const auto stretch = [&](const char* to) {
       if constexpr (Write) {
         const auto size = static_cast<std::size_t>(to - kept);
-        std::memcpy(out, kept, size <= 64 && short_moves ? 64 : size);
+        if (size <= 64 && short_moves) {
+          std::memcpy(out, kept, 64);  // a constant size: four moves, no call
+        } else {
+          std::memcpy(out, kept, size);
+        }
         out += size;
       }
     };
