@@ -61,7 +61,7 @@ struct CodeUnits {
 #if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
     if (end - at >= 64) {
       const __m128i lanes = _mm_set1_epi64x(static_cast<long long>(repeated(unit)));
-      for (int part = 0; part < 4; ++part) {
+      for (std::size_t part = 0; part < 4; ++part) {
         const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * part));
         auto same = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lanes)));
         // A unit matches when all its bytes do.
