@@ -92,13 +92,15 @@ long long position_of(pid_t pid, const fs::path& file) {
   return -1;
 }
 
-bool is_stopped(pid_t pid) {
+// The state letter of /proc/PID/stat: T or t stopped, Z ended; empty when
+// the process is gone.
+std::string state_of(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string pid_text;
   std::string name;
   std::string state;
   stat >> pid_text >> name >> state;
-  return state == "T" || state == "t";
+  return state;
 }
 
 std::string read_to_end(int fd) {
@@ -117,7 +119,12 @@ bool Child::stop_while_reading(const fs::path& file) const {
   const fs::path canonical = fs::canonical(file);
   for (int attempt = 0; attempt < 20000; ++attempt) {
     ::kill(pid_, SIGSTOP);
-    while (!is_stopped(pid_)) std::this_thread::yield();
+    for (std::string state; (state = state_of(pid_)) != "T" && state != "t";) {
+      // Ended before it was caught reading (a loaded machine can keep this
+      // thread away for the whole read): fail, not wait for ever.
+      if (state == "Z" || state.empty()) return false;
+      std::this_thread::yield();
+    }
     const long long position = position_of(pid_, canonical);
     if (position > 0 && position < size) return true;
     ::kill(pid_, SIGCONT);
