@@ -133,9 +133,6 @@ class Fingerprinted final : public File {
   }
   bool keep_openers_waiting() override { return inner_->keep_openers_waiting(); }
   bool openers_still_wait() override { return inner_->openers_still_wait(); }
-  Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
-    return inner_->copy_start_to(to, length, buffer);
-  }
   Status close() override { return inner_->close(); }
   std::intptr_t native_handle() const override { return inner_->native_handle(); }
   std::string path() const override { return inner_->path(); }

@@ -72,7 +72,7 @@ TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
     std::string input;
     const std::size_t runs = random() % 40;
     for (std::size_t r = 0; r < runs; ++r) {
-      // Mostly short runs, now and then one longer than the line buffer.
+      // Mostly short runs, now and then one longer than many 64-byte windows.
       const std::size_t length = random() % 8 == 0 ? random() % 3000 : random() % 12;
       const char c = alphabet[random() % alphabet.size()];
       input.append(length, c == 'x' ? static_cast<char>('a' + random() % 26) : c);

@@ -1,10 +1,9 @@
 #include "rewrite/strip_pass.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstdint>
+#include <array>
 #include <cstring>
-#include <type_traits>
+#include <optional>
 
 #include "streams/buffered_stream.h"
 #include "streams/code_units.h"
@@ -13,123 +12,174 @@ namespace ostrel {
 
 namespace {
 
-// The number of bytes of the space code units at the start of piece.
-template <class Units>
-std::size_t leading_spaces(std::span<const char> piece) {
-  constexpr std::size_t width = Units::width;
-  // Eight bytes at a time: indents are often long, and this is the hot path.
-  constexpr std::uint64_t spaces = Units::repeated(Units::space);
-  std::size_t count = 0;
-  for (; piece.size() - count >= sizeof spaces; count += sizeof spaces) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, piece.data() + count, sizeof word);
-    if (const std::uint64_t other = word ^ spaces; other != 0) {
-      const int first = std::endian::native == std::endian::little ? std::countr_zero(other)
-                                                                   : std::countl_zero(other);
-      return count + static_cast<std::size_t>(first) / 8 / width * width;
-    }
-  }
-  while (piece.size() - count >= width && Units::is(piece.data() + count, Units::space)) {
-    count += width;
-  }
-  return count;
-}
+// The rewrite's rule, applied to the text one buffered stretch at a time: a
+// line loses the space units it starts with, and a LF that follows no CR is
+// written as CR LF. Everything else stays, and is copied a stretch between
+// two changes at a time. Without an output (Write false) it only looks for
+// the first change.
+template <class Units, bool Write>
+class Strip {
+ public:
+  static constexpr std::size_t width = Units::width;
 
-// At the start of a line, writes every whole line buffered now to work,
-// less the spaces it starts with and with CR LF for its line end, in one
-// sweep: the path most bytes of a file that changes take.
-Status strip_buffered_lines(InputStream<Bytes>& target, OutputStream<Bytes>& work) {
-  const std::span<char> text = target.buffered();
-  const char* line = text.data();
-  const char* const end = text.data() + text.size();
-  for (;;) {
-    const auto* lf = static_cast<const char*>(std::memchr(line, '\n', end - line));
-    if (lf == nullptr) break;
-    const auto length = static_cast<std::size_t>(lf - line);
-    const std::size_t indent = leading_spaces<Bytes>({line, length});
-    // A CR just before the LF is part of the line end (it is no space, so
-    // it is never stripped).
-    const std::size_t cr = length > indent && lf[-1] == '\r' ? 1 : 0;
-    if (Status status = work.write_line({line + indent, length - indent - cr}); !status.ok()) {
-      return status;
+  // Strips text, whole units that do not end with a CR whose LF may follow,
+  // into out, which has room for twice as many bytes; returns where the
+  // output ends. text's memory may be read up to text_limit.
+  char* run(std::span<const char> text, const char* text_limit, char* out, const char* out_limit) {
+    const char* const end = text.data() + text.size();
+    const char* kept = text.data();  // the start of the stretch not copied yet
+    bool short_moves = false;
+    // Copies the stretch up to `to`. Most are short: those are moved as 64
+    // bytes at once where both buffers reach that far (the bytes past the
+    // stretch are written over next).
+    const auto stretch = [&](const char* to) {
+      if constexpr (Write) {
+        const auto size = static_cast<std::size_t>(to - kept);
+        if (size <= 64 && short_moves) {
+          std::memcpy(out, kept, 64);  // a constant size: four moves, no call
+        } else {
+          std::memcpy(out, kept, size);
+        }
+        out += size;
+      }
+    };
+    // The text is searched 64 bytes at a time: the bit masks of one such
+    // window show where it changes, and a window without a change costs
+    // nothing more. A CR before the text's first unit was held back.
+    bool line_start = line_start_;
+    bool cr_before = false;
+    for (const char* window = text.data(); window < end; window += 64) {
+      const auto size = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - window, 64));
+      const std::uint64_t lfs = Units::matches(window, end, Units::lf);
+      const std::uint64_t crs = Units::matches(window, end, Units::cr);
+      const std::uint64_t spaces = Units::matches(window, end, Units::space);
+      const std::uint64_t line_starts = lfs << width | std::uint64_t{line_start};
+      const std::uint64_t lone_lfs = lfs & ~(crs << width | std::uint64_t{cr_before});
+      std::uint64_t changes = lone_lfs | (spaces & line_starts);
+      line_start = (lfs >> (size - width) & 1) != 0;
+      cr_before = (crs >> (size - width) & 1) != 0;
+      if (changes == 0) continue;
+      if (!Write) return change();
+      // A stretch that ends in this window and is 64 bytes long at most
+      // starts at most 64 bytes before it; the output grows by 128 at most.
+      short_moves = text_limit - window >= 128 && out_limit - out >= 192;
+      const std::uint64_t others = ~spaces & Units::firsts;  // past the end too
+      while (changes != 0) {
+        const auto at = static_cast<std::size_t>(std::countr_zero(changes));
+        std::size_t indent = at;  // where the spaces to pass over start
+        if ((lone_lfs >> at & 1) != 0) {
+          stretch(window + at);
+          std::memcpy(out, crlf.data(), crlf.size());
+          out += crlf.size();
+          // The next line's indent, if any, goes in the same step.
+          indent = at + width;
+          if (indent == size) {
+            kept = window + size;
+            break;
+          }
+        } else if (kept != window + at) {
+          stretch(window + at);
+        }
+        // An indent ends at the next unit that is no space, which may be in
+        // the next window, or the next text.
+        const std::size_t stop = indent + std::countr_zero(others >> indent);
+        kept = window + std::min(stop, size);
+        if (stop >= size) {
+          line_start = true;
+          break;
+        }
+        changes &= ~std::uint64_t{0} << stop;
+      }
     }
-    line = lf + 1;
+    stretch(end);
+    line_start_ = line_start;
+    return out;
   }
-  target.take(static_cast<std::size_t>(line - text.data()));
+
+  bool changed() const { return changed_; }
+
+ private:
+  char* change() {
+    changed_ = true;
+    return nullptr;
+  }
+
+  static constexpr std::array<char, 2 * width> crlf = [] {
+    std::array<char, 2 * width> both{};
+    std::copy_n(Units::cr.begin(), width, both.begin());
+    std::copy_n(Units::lf.begin(), width, both.begin() + width);
+    return both;
+  }();
+
+  bool line_start_ = true;
+  bool changed_ = false;
+};
+
+// Writes bytes to the stream as they are.
+Status put(OutputStream& to, std::span<const char> bytes) {
+  if (to.room().size() < bytes.size()) {
+    if (Status status = to.flush(); !status.ok()) return status;
+  }
+  std::memcpy(to.room().data(), bytes.data(), bytes.size());
+  to.commit(bytes.size());
   return {};
 }
 
-// Copies the target's line pieces into the work file, less the spaces that
-// start each line. A line longer than a piece arrives in several; only the
-// spaces at the start of the whole line go, however many pieces they span.
-// While the work file is deferred, a piece that stays as it stood in the
-// target is only counted.
-template <class Units>
-Status strip_pass(InputStream<Units>& target, OutputStream<Units>& work) {
-  bool in_indent = true;
-  std::uint64_t piece_start = target.consumed();
+// One pass over the target in one encoding, from just after the mark: into
+// `to`, or, without one, only to see whether the text changes (changed is
+// set only then).
+template <class Units, bool Write>
+Status strip_text(InputStream& from, OutputStream* to, bool& changed) {
+  constexpr std::size_t width = Units::width;
+  Strip<Units, Write> strip;
   for (;;) {
-    // While nothing has changed, a line start is where in_indent is.
-    if (work.deferred() && in_indent) {
-      work.skip(target.pass_unchanged_lines());
-      piece_start = target.consumed();
-    }
-    if constexpr (std::is_same_v<Units, Bytes>) {
-      if (!work.deferred() && in_indent) {
-        if (Status status = strip_buffered_lines(target, work); !status.ok()) return status;
+    const std::span<const char> text = from.buffered();
+    const std::size_t whole = text.size() / width * width;
+    if (whole == 0 && from.at_end()) {
+      // The bytes of an incomplete last unit stay as they are.
+      if constexpr (Write) {
+        if (Status status = put(*to, text); !status.ok()) return status;
+        return to->flush();
       }
+      return {};
     }
-    std::span<const char> piece;
-    if (Status status = target.next_piece(piece); !status.ok()) return status;
-    if (piece.empty()) return work.flush();
-    const std::size_t strip = in_indent ? leading_spaces<Units>(piece) : 0;
-    const bool line_end = piece.size() >= Units::width &&
-                          Units::is(piece.data() + piece.size() - Units::width, Units::lf);
-    in_indent = line_end || (in_indent && strip == piece.size());
-    if (work.deferred()) {
-      // Unchanged when nothing is stripped and the line end, if any, was
-      // CR LF already: then it is as long as it stood.
-      const std::uint64_t piece_end = target.consumed();
-      const std::size_t written = piece.size() + (line_end ? Units::width : 0);
-      if (strip == 0 && piece_end - piece_start == written) {
-        work.skip(written);
-        piece_start = piece_end;
-        continue;
+    std::size_t take = whole;
+    if constexpr (Write) {
+      // Every unit may become two: a LF alone becomes CR LF.
+      if (to->room().size() < 4 * width) {
+        if (Status status = to->flush(); !status.ok()) return status;
       }
-      if (Status status = work.diverge(); !status.ok()) return status;
+      take = std::min(whole, to->room().size() / (2 * width) * width);
     }
-    if (Status status = work.write_piece(piece.subspan(strip)); !status.ok()) return status;
+    // A CR is held back until what follows it is known, unless the file
+    // ends with it.
+    const bool all = take == whole;
+    if ((!all || !from.at_end()) && take > 0 && Units::is(text.data() + take - width, Units::cr)) {
+      take -= width;
+    }
+    char* const out = Write ? to->room().data() : nullptr;
+    const char* const out_limit = Write ? out + to->room().size() : nullptr;
+    char* const end = strip.run(text.first(take), from.limit(), out, out_limit);
+    if (!Write && strip.changed()) {
+      changed = true;
+      return {};
+    }
+    if constexpr (Write) to->commit(static_cast<std::size_t>(end - out));
+    from.take(take);
+    if (all && !from.at_end()) {
+      if (Status status = from.read_more(); !status.ok()) return status;
+    }
   }
 }
 
-// The strip pass in one encoding. input's first `buffered` bytes were read
-// already; the first mark_size of them are the byte-order mark.
-template <class Units>
-Status strip_text(File& target, File& work, std::span<char> input, std::span<char> output,
-                  std::size_t line_size, std::size_t mark_size, std::size_t buffered,
+// A pass in the encoding that the byte-order mark at the target's start
+// announces: target is at its start, and input holds nothing yet.
+template <bool Write>
+Status strip_pass(File& target, File* work, std::span<char> input, std::span<char> output,
                   StripOutcome& outcome) {
-  InputStream<Units> from(target, input, line_size, mark_size, buffered);
-  OutputStream<Units> to(work, output);
-  // Nothing reaches the work file until the text first differs from the
-  // target's: a file that needs no change is only read. The mark stays.
-  to.defer_to(target);
-  to.skip(mark_size);
-  Status status = strip_pass(from, to);
-  outcome.changed = !to.deferred();
-  outcome.bytes_read = from.bytes_read();
-  return status;
-}
-
-}  // namespace
-
-Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
-                  StripOutcome& outcome, std::size_t line_size) {
-  // The work file receives the text exactly as it is to stand in the target,
-  // CR LF line ends included, so that copying it back is a plain copy.
-  //
-  // The byte-order mark is within the first four bytes. The first read asks
-  // for a full buffer, as every later one does; only a read that returns
-  // fewer than four bytes is followed by another before the mark is known.
+  // The mark is within the first four bytes. The first read asks for a full
+  // buffer, as every later one does; only a read that returns fewer than
+  // four bytes is followed by another before the mark is known.
   std::size_t buffered = 0;
   std::size_t got = 0;
   do {
@@ -137,24 +187,49 @@ Status strip_file(File& target, File& work, std::span<char> input, std::span<cha
     buffered += got;
   } while (buffered < 4 && got != 0);
   const ByteOrderMark mark = byte_order_mark(input.first(std::min<std::size_t>(buffered, 4)));
-  const auto strip = [&](auto units) {
-    return strip_text<decltype(units)>(target, work, input, output, line_size, mark.size, buffered,
-                                       outcome);
-  };
+  InputStream from(target, input, buffered);
+  from.take(mark.size);
+  std::optional<OutputStream> to;
+  if constexpr (Write) {
+    to.emplace(*work, output);
+    if (Status status = put(*to, input.first(mark.size)); !status.ok()) return status;
+  }
+  OutputStream* const into = to ? &*to : nullptr;
+  Status status;
   switch (mark.encoding) {
     case Encoding::utf16le:
-      return strip(Utf16Le{});
+      status = strip_text<Utf16Le, Write>(from, into, outcome.changed);
+      break;
     case Encoding::utf16be:
-      return strip(Utf16Be{});
+      status = strip_text<Utf16Be, Write>(from, into, outcome.changed);
+      break;
     case Encoding::utf32le:
-      return strip(Utf32Le{});
+      status = strip_text<Utf32Le, Write>(from, into, outcome.changed);
+      break;
     case Encoding::utf32be:
-      return strip(Utf32Be{});
+      status = strip_text<Utf32Be, Write>(from, into, outcome.changed);
+      break;
     case Encoding::bytes:
     case Encoding::utf8:
+      status = strip_text<Bytes, Write>(from, into, outcome.changed);
       break;
   }
-  return strip(Bytes{});
+  outcome.bytes_read = from.bytes_read();
+  return status;
+}
+
+}  // namespace
+
+Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
+                  StripOutcome& outcome) {
+  // The work file receives the text exactly as it is to stand in the target,
+  // CR LF line ends included, so that copying it back is a plain copy.
+  if (Status status = strip_pass<false>(target, nullptr, input, output, outcome);
+      !status.ok() || !outcome.changed) {
+    return status;
+  }
+  if (Status status = target.rewind(); !status.ok()) return status;
+  return strip_pass<true>(target, &work, input, output, outcome);
 }
 
 }  // namespace ostrel

@@ -11,10 +11,6 @@
 
 namespace ostrel {
 
-// The size of the line buffer the target is read through: a line piece
-// holds at most LINE_BUFFER_SIZE - 1 bytes.
-inline constexpr std::size_t LINE_BUFFER_SIZE = 1024;
-
 // Reads target from its current position (its start) to its end and writes
 // its text to work as it is to stand in the target: without the spaces that
 // start its lines, every line end as CR LF.
@@ -25,18 +21,18 @@ inline constexpr std::size_t LINE_BUFFER_SIZE = 1024;
 // without a mark as bytes. Bytes at the end too few to make a whole code
 // unit are kept as they are.
 //
-// Until the new text first differs from what was read (a space removed, or a
-// line end written as CR LF that was a LF alone), nothing is written to work:
-// a text that needs no change is only read.
+// The target is first only read, up to the first place where the new text
+// would differ from it (a space removed, or a LF alone written as CR LF); a
+// text that needs no change is so only read, and nothing is written to work.
+// Otherwise the target is rewound and read again, and its new text written.
 //
-// The two buffers are the read-ahead and write-behind memory; input must
-// hold line_size + 8 bytes or more. A line piece holds at most line_size - 1
-// bytes.
+// The two buffers are the read-ahead and write-behind memory; each must hold
+// 16 bytes or more.
 struct StripOutcome {
   bool changed = false;          // whether the new text differs from the old
   std::uint64_t bytes_read = 0;  // how many bytes of the target were read
 };
 Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
-                  StripOutcome& outcome, std::size_t line_size = LINE_BUFFER_SIZE);
+                  StripOutcome& outcome);
 
 }  // namespace ostrel

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ struct Stripped {
   bool changed = false;
 };
 
-Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t line_size,
+Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t input_size,
                std::size_t output_size) {
   MemoryFileSystem fs;
   fs.put("t", input);
@@ -28,11 +29,11 @@ Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t lin
   std::unique_ptr<File> work;
   EXPECT_TRUE(fs.open_for_update("t", target, true).ok());
   EXPECT_TRUE(fs.create_new("w", work).ok());
-  std::vector<char> input_buffer(line_size + 8 + read_chunk % 3);
+  std::vector<char> input_buffer(input_size);
   std::vector<char> output_buffer(output_size);
   Stripped stripped;
   StripOutcome outcome;
-  EXPECT_TRUE(strip_file(*target, *work, input_buffer, output_buffer, outcome, line_size).ok());
+  EXPECT_TRUE(strip_file(*target, *work, input_buffer, output_buffer, outcome).ok());
   EXPECT_EQ(outcome.bytes_read, input.size());
   stripped.changed = outcome.changed;
   // A text that needs no change is not written: the target keeps it.
@@ -42,8 +43,10 @@ Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t lin
 }
 
 // Checks input against output read in every size up to 64 bytes and whole
-// (so that a mark, a code unit and a CR LF pair are cut at every place), in
-// pieces from one unit to a whole line; changed must say whether they differ.
+// (so that a mark, a code unit and a CR LF pair are cut at every place),
+// through buffers from the smallest to larger than the text, and below,
+// at and above the 16 bytes the search compares at once; changed must say
+// whether they differ.
 void expect_stripped(const std::string& input, const std::string& output, const std::string& what) {
   EXPECT_EQ(reference_rewrite(input), output) << what << ": the model disagrees";
   std::vector<std::size_t> chunks{input.size() + 1};
@@ -51,9 +54,11 @@ void expect_stripped(const std::string& input, const std::string& output, const 
     chunks.push_back(chunk);
   }
   for (const std::size_t chunk : chunks) {
-    for (const std::size_t line_size : {2, 3, 6, 7, 1024}) {
-      const Stripped stripped = strip(input, chunk, line_size, 1 + chunk % 9);
-      ASSERT_EQ(stripped.text, output) << what << ", read size " << chunk << ", line " << line_size;
+    for (const std::size_t input_size : {16, 17, 31, 33, 1024}) {
+      const Stripped stripped =
+          strip(input, chunk, input_size, chunk % 2 == 0 ? 16 + chunk % 41 : 4096);
+      ASSERT_EQ(stripped.text, output)
+          << what << ", read size " << chunk << ", buffer " << input_size;
       ASSERT_EQ(stripped.changed, output != input) << what << ", read size " << chunk;
     }
   }
@@ -122,6 +127,20 @@ std::string spell(std::string bytes, std::size_t width, bool big_endian, std::u3
   return bytes;
 }
 
+const struct Encoding {
+  const char* name;
+  std::string mark;
+  std::size_t width;
+  bool big_endian;
+} encodings[] = {
+    {"bytes", "", 1, false},
+    {"UTF-8", "\xef\xbb\xbf", 1, false},
+    {"UTF-16LE", "\xff\xfe", 2, false},
+    {"UTF-16BE", "\xfe\xff", 2, true},
+    {"UTF-32LE", "\xff\xfe\0\0"s, 4, false},
+    {"UTF-32BE", "\0\0\xfe\xff"s, 4, true},
+};
+
 // Files that need no change, and files that differ from one in exactly one
 // place (a space, or a LF alone, at the start, the middle and the end), in
 // every encoding: the first are written as they are and not changed, the
@@ -146,24 +165,42 @@ TEST(StripFile, SaysWhetherTheTextChanged) {
       {U"\r\na\r\n\tb c\r\n\r\rd\n", base},
       {U" a\n", U"a\r\n"},  // as long as it was, and changed
   };
-  const struct {
-    const char* name;
-    std::string mark;
-    std::size_t width;
-    bool big_endian;
-  } encodings[] = {
-      {"bytes", "", 1, false},
-      {"UTF-8", "\xef\xbb\xbf", 1, false},
-      {"UTF-16LE", "\xff\xfe", 2, false},
-      {"UTF-16BE", "\xfe\xff", 2, true},
-      {"UTF-32LE", "\xff\xfe\0\0"s, 4, false},
-      {"UTF-32BE", "\0\0\xfe\xff"s, 4, true},
-  };
+
   for (const auto& e : encodings) {
     for (std::size_t i = 0; i < std::size(cases); ++i) {
       const std::string input = spell(e.mark, e.width, e.big_endian, cases[i].input);
       const std::string output = spell(e.mark, e.width, e.big_endian, cases[i].output);
       expect_stripped(input, output, e.name + (", case " + std::to_string(i)));
+    }
+  }
+}
+
+// Random text of many windows in each encoding, with indents longer than
+// one, and that text once stripped (which needs no change), through every buffer size from the
+// smallest to past two windows, so that windows, reads and held-back CRs
+// fall at every place against the model.
+TEST(StripFile, MatchesTheModelThroughEveryBufferSize) {
+  const char32_t alphabet[] = {U' ', U' ',  U' ',   U' ',   U'\r',  U'\n',  U'\n',
+                               U'a', U'\t', 0x0a00, 0x200a, 0x0d0a, 0x2000, 0x000a0000};
+  std::mt19937 random(7);
+  for (const auto& e : encodings) {
+    std::u32string units;
+    for (int i = 0; i < 400; ++i) {
+      const auto pick = random() % (e.width == 1 ? 9 : std::size(alphabet) - (e.width == 2));
+      units += alphabet[pick];
+      // Now and then an indent longer than a window.
+      if (i % 100 == 50) units += U"\n" + std::u32string(70, U' ');
+    }
+    const std::string input = spell(e.mark, e.width, e.big_endian, units);
+    const std::string output = reference_rewrite(input);
+    for (const std::string& text : {input, output}) {
+      for (std::size_t input_size = 16; input_size <= 160; ++input_size) {
+        const Stripped stripped =
+            strip(text, input_size % 2 == 0 ? text.size() : 7, input_size,
+                  input_size % 3 == 0 ? 16 + input_size % 50 : 4 * input_size);
+        ASSERT_EQ(stripped.text, output) << e.name << ", buffer " << input_size;
+        ASSERT_EQ(stripped.changed, text != output) << e.name << ", buffer " << input_size;
+      }
     }
   }
 }

@@ -13,6 +13,10 @@
 #include <cstring>
 #include <span>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace ostrel {
 
 template <std::size_t Width, std::endian Order>
@@ -44,39 +48,37 @@ struct CodeUnits {
     return std::bit_cast<std::uint64_t>(bytes);
   }
 
-  // The first LF among the whole code units of [from, from + size), or null.
-  static char* find_lf(char* from, std::size_t size) {
-    if constexpr (Width == 1) {
-      return static_cast<char*>(std::memchr(from, '\n', size));
-    } else {
-      // Eight bytes at a time, as lanes of one unit each: a lane is a LF
-      // when it is zero once the LF's bytes are taken out. (A search for the
-      // byte 0x0A would stop at every character that holds one: U+4E0A, and
-      // all of Gurmukhi and Gujarati in UTF-16LE.)
-      constexpr std::uint64_t lanes = ~std::uint64_t{0} / (~std::uint64_t{0} >> (64 - 8 * Width));
-      constexpr std::uint64_t high = lanes << (8 * Width - 1);  // each lane's top bit
-      constexpr std::uint64_t lfs = repeated(lf);
-      const std::size_t whole = size / Width * Width;
-      std::size_t at = 0;
-      for (; whole - at >= sizeof lfs; at += sizeof lfs) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, from + at, sizeof word);
-        const std::uint64_t other = word ^ lfs;
-        // The top bit of each lane that is zero, and of no other: adding to
-        // the low bits of a lane cannot carry out of it.
-        const std::uint64_t zero = ~(((other & ~high) + ~high) | other) & high;
-        if (zero != 0) {
-          const int first = std::endian::native == std::endian::little ? std::countr_zero(zero)
-                                                                       : std::countl_zero(zero);
-          return from + at + static_cast<std::size_t>(first) / 8 / Width * Width;
-        }
+  // Bit i set for each of the 64 bytes at `at` that starts a code unit equal
+  // to unit (at starts a unit; bits for the other bytes of a unit are clear).
+  // The bytes at and after end, which need not be readable, match nothing.
+  // This is the search that finds line ends and the ends of indents: sixteen
+  // bytes compared at once where the CPU has SSE2 (every x86-64 CPU), one
+  // unit at a time elsewhere. It compares whole units: a search for the byte
+  // 0x0A alone would stop at every character that holds one (U+4E0A, and
+  // all of Gurmukhi and Gujarati in UTF-16LE).
+  static std::uint64_t matches(const char* at, const char* end, const Unit& unit) {
+    std::uint64_t found = 0;
+#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
+    if (end - at >= 64) {
+      const __m128i lanes = _mm_set1_epi64x(static_cast<long long>(repeated(unit)));
+      for (std::size_t part = 0; part < 4; ++part) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * part));
+        auto same = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lanes)));
+        // A unit matches when all its bytes do.
+        for (std::size_t b = 1; b < Width; ++b) same &= same >> 1;
+        found |= same << (16 * part);
       }
-      for (; at < whole; at += Width) {
-        if (is(from + at, lf)) return from + at;
-      }
-      return nullptr;
+      return found & firsts;
     }
+#endif
+    for (std::size_t i = 0; i < 64 && end - at >= static_cast<std::ptrdiff_t>(i + Width);
+         i += Width) {
+      if (is(at + i, unit)) found |= std::uint64_t{1} << i;
+    }
+    return found;
   }
+  // The bits of the bytes that start a unit.
+  static constexpr std::uint64_t firsts = ~std::uint64_t{0} / ((std::uint64_t{1} << Width) - 1);
 };
 
 using Bytes = CodeUnits<1, std::endian::native>;

@@ -183,11 +183,6 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
       fs_.touched(to);
       return inner_->copy_to(to, buffer, limit, copied);
     }
-    Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
-      if (auto code = fs_.fail_now(Call::copy)) return Error{Operation::write, to.path(), *code};
-      fs_.touched(to);
-      return inner_->copy_start_to(to, length, buffer);
-    }
     Status close() override {
       if (auto code = fs_.fail_now(Call::close)) {
         static_cast<void>(inner_->close());

@@ -98,10 +98,6 @@ class File {
   // itself.
   virtual Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
                          std::uint64_t& copied);
-  // Writes to `to` the first length bytes of this file, wherever this
-  // file's position is, and leaves that position as it was. Fails if the
-  // file is shorter.
-  virtual Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) = 0;
   virtual Status close() = 0;
 
   // The OS's handle, for an OS layer to pass to the kernel; -1 when none.

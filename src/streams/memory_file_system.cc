@@ -79,12 +79,6 @@ class MemoryFile : public Base {
     return {};
   }
 
-  Status copy_start_to(File& to, std::uint64_t length, std::span<char> /*buffer*/) override {
-    if (auto code = fs_.fail_now(Call::read)) return error(Operation::read, *code);
-    if (length > node_->bytes.size()) return error(Operation::read, EIO);
-    return to.write({node_->bytes.data(), static_cast<std::size_t>(length)});
-  }
-
   Status sync() override {
     if (auto code = fs_.fail_now(Call::sync)) return error(Operation::sync, *code);
     return {};

@@ -177,36 +177,6 @@ class PosixFile : public Base {
     return File::copy_to(to, buffer, limit, copied);
   }
 
-  Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
-    // By the kernel where it can, else through buffer; reads at an offset
-    // of their own leave the position alone.
-    auto offset = off_t{0};
-    const auto end = static_cast<off_t>(length);
-    const auto out = static_cast<int>(to.native_handle());
-    while (out >= 0 && offset < end) {
-      const ssize_t n =
-          ::copy_file_range(fd_, &offset, out, nullptr, static_cast<std::size_t>(end - offset), 0);
-      if (n > 0) continue;
-      if (n == 0) return Error{Operation::read, path_, EIO};  // shorter than said
-      if (errno == EINTR) continue;
-      if (offset == 0 && kernel_refuses(errno)) {
-        break;
-      }
-      return Error{Operation::write, to.path(), errno};
-    }
-    while (offset < end) {
-      const std::size_t want = std::min(buffer.size(), static_cast<std::size_t>(end - offset));
-      const ssize_t n = retry([&] { return ::pread(fd_, buffer.data(), want, offset); });
-      if (n < 0) return fail(Operation::read);
-      if (n == 0) return Error{Operation::read, path_, EIO};
-      if (Status status = to.write(buffer.first(static_cast<std::size_t>(n))); !status.ok()) {
-        return status;
-      }
-      offset += n;
-    }
-    return {};
-  }
-
   Status close() override {
     const int fd = fd_;
     fd_ = -1;

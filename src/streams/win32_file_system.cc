@@ -294,35 +294,6 @@ class Win32File : public Base {
     return {};
   }
 
-  Status copy_start_to(File& to, std::uint64_t length, std::span<char> buffer) override {
-    // Reads at an offset of their own move the position: put it back after.
-    LARGE_INTEGER position{};
-    if (!SetFilePointerEx(handle_, LARGE_INTEGER{}, &position, FILE_CURRENT)) {
-      return fail(Operation::read);
-    }
-    std::uint64_t offset = 0;
-    Status status;
-    while (status.ok() && offset < length) {
-      OVERLAPPED at{};
-      at.Offset = static_cast<DWORD>(offset);
-      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-      const auto want = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), length - offset));
-      DWORD n = 0;
-      if (!ReadFile(handle_, buffer.data(), want, &n, &at)) {
-        status = fail(Operation::read);
-      } else if (n == 0) {
-        status = Error{Operation::read, path_, ERROR_HANDLE_EOF};  // shorter than said
-      } else {
-        status = to.write(buffer.first(n));
-        offset += n;
-      }
-    }
-    if (!SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) && status.ok()) {
-      status = fail(Operation::read);
-    }
-    return status;
-  }
-
   Status close() override {
     HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
     if (!CloseHandle(handle)) return fail(Operation::close);
