@@ -23,24 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kLeaseBreakTime = "/proc/sys/fs/lease-break-time";
-
-// The kernel lets an opener in after one second instead of 45, for the
-// test's length; restored after.
-class ShortLeaseBreak {
- public:
-  ShortLeaseBreak() {
-    std::ifstream(kLeaseBreakTime) >> before_;
-    std::ofstream(kLeaseBreakTime) << "1";
-  }
-  ShortLeaseBreak(const ShortLeaseBreak&) = delete;
-  ShortLeaseBreak& operator=(const ShortLeaseBreak&) = delete;
-  ~ShortLeaseBreak() { std::ofstream(kLeaseBreakTime) << before_; }
-
- private:
-  std::string before_;
-};
-
 // An editor saving in place: it empties the file and writes its text.
 void save_in_place(const fs::path& file) {
   const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);

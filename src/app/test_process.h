@@ -1,11 +1,15 @@
 // Support for tests that run the built executable on real files.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,6 +32,32 @@ struct RunOptions {
   bool close_output = false;                 // standard output a pipe nobody reads
   bool close_standard = false;               // standard input, output and error closed
   std::string output_file{};                 // standard output written to this file
+};
+
+inline const char* const kLeaseBreakTime = "/proc/sys/fs/lease-break-time";
+
+// The kernel lets an opener in after one second instead of 45, for the
+// test's length; restored after. Tests that shorten it take turns, so that
+// each restores what was there before any of them. (Needs root; without it,
+// nothing changes.)
+class ShortLeaseBreak {
+ public:
+  ShortLeaseBreak()
+      : turn_(::open("/tmp/ostrel-lease-break-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    ::flock(turn_, LOCK_EX);
+    std::ifstream(kLeaseBreakTime) >> before_;
+    std::ofstream(kLeaseBreakTime) << "1";
+  }
+  ShortLeaseBreak(const ShortLeaseBreak&) = delete;
+  ShortLeaseBreak& operator=(const ShortLeaseBreak&) = delete;
+  ~ShortLeaseBreak() {
+    std::ofstream(kLeaseBreakTime) << before_;
+    ::close(turn_);
+  }
+
+ private:
+  int turn_;
+  std::string before_;
 };
 
 // A started run of the executable.

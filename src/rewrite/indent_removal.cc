@@ -93,91 +93,31 @@ std::optional<Distrust> distrust(const FileState& state, const FileIdentity& tar
   return std::nullopt;
 }
 
-// The target, with a fingerprint of the bytes read from it since it was
-// last rewound: where no other program is kept out, reading it again and
-// comparing fingerprints sees a change that left its size and times alone
-// (a rewrite in place within one clock tick, a write through a mapping).
-class Fingerprinted final : public File {
- public:
-  explicit Fingerprinted(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
-
-  // What was read since the last rewind: a mix of its bytes, and its length.
-  std::pair<std::uint64_t, std::uint64_t> digest() const {
-    std::uint64_t mixed = length_;
-    for (const std::uint64_t lane : lanes_) mixed = std::rotl((mixed ^ lane) * kMultiplier, 31);
-    for (std::size_t i = 0; i < filled_; ++i) {
-      mixed = (mixed ^ static_cast<unsigned char>(pending_[i])) * kMultiplier;
-    }
-    return {mixed, length_};
-  }
-  bool fingerprinting = true;
-
-  Status read(std::span<char> into, std::size_t& got) override {
-    Status status = inner_->read(into, got);
-    if (fingerprinting) add(into.first(got));
-    return status;
-  }
-  Status write(std::span<const char> bytes) override { return inner_->write(bytes); }
-  Status rewind() override {
-    restart();
-    return inner_->rewind();
-  }
-  Status sync() override { return inner_->sync(); }
-  Status truncate() override {
-    restart();
-    return inner_->truncate();
-  }
-  Status state(FileState& state) override { return inner_->state(state); }
-  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
-    return inner_->lock(wait, lock);
-  }
-  bool keep_openers_waiting() override { return inner_->keep_openers_waiting(); }
-  bool openers_still_wait() override { return inner_->openers_still_wait(); }
-  Status close() override { return inner_->close(); }
-  std::intptr_t native_handle() const override { return inner_->native_handle(); }
-  std::string path() const override { return inner_->path(); }
-
- private:
-  static constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15;
-  static constexpr std::size_t kBlock = 32;
-
-  void restart() {
-    lanes_ = {1, 2, 3, 4};
-    length_ = 0;
-    filled_ = 0;
-  }
-  // Four lanes over blocks of 32 bytes, so that the compiler can run them
-  // side by side; the same bytes give the same fingerprint however the reads
-  // cut them.
-  void add(std::span<const char> bytes) {
-    length_ += bytes.size();
-    if (filled_ > 0) {
-      const std::size_t take = std::min(bytes.size(), kBlock - filled_);
-      std::memcpy(pending_ + filled_, bytes.data(), take);
-      filled_ += take;
-      bytes = bytes.subspan(take);
-      if (filled_ < kBlock) return;
-      mix(pending_);
-      filled_ = 0;
-    }
-    for (; bytes.size() >= kBlock; bytes = bytes.subspan(kBlock)) mix(bytes.data());
-    std::memcpy(pending_, bytes.data(), bytes.size());
-    filled_ = bytes.size();
-  }
-  void mix(const char* block) {
-    for (std::size_t i = 0; i < lanes_.size(); ++i) {
+// A fingerprint of a file's bytes from its start: where no other program
+// is kept out, the file is fingerprinted as first looked at and again just
+// before it is emptied, which sees a change that left its size and times
+// alone (a rewrite in place within one clock tick, a write that was under
+// way, a write through a mapping). Four lanes over 32-byte blocks, so that
+// the compiler runs them side by side.
+using Fingerprint = std::array<std::uint64_t, 5>;
+// Leaves the file at its start.
+Status fingerprint(File& file, std::span<char> buffer, Fingerprint& print) {
+  constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15;
+  print = {1, 2, 3, 4, 0};
+  Status status = file.rewind();
+  for (std::size_t got = 1; status.ok() && got > 0;) {
+    status = read_full(file, buffer, got);
+    const std::size_t whole = got - got % 32;
+    for (std::size_t at = 0; at < got; at += 8) {
       std::uint64_t word = 0;
-      std::memcpy(&word, block + (8 * i), 8);
-      lanes_[i] = std::rotl((lanes_[i] ^ word) * kMultiplier, 29);
+      std::memcpy(&word, buffer.data() + at, std::min<std::size_t>(8, got - at));
+      std::uint64_t& lane = print[at < whole ? (at / 8) % 4 : 0];
+      lane = std::rotl((lane ^ word) * kMultiplier, 29);
     }
+    print[4] += got;
   }
-
-  std::unique_ptr<File> inner_;
-  std::array<std::uint64_t, 4> lanes_{1, 2, 3, 4};
-  std::uint64_t length_ = 0;
-  char pending_[kBlock]{};
-  std::size_t filled_ = 0;
-};
+  return status.ok() ? file.rewind() : status;
+}
 
 // A text found where an earlier run would have kept its new text, open:
 // what was checked is what is read and compared.
@@ -223,7 +163,6 @@ class Rewrite {
     // first look to the end of the run, so no write can be under way or
     // begin unseen; where not, the bytes are read again before emptying.
     leased_ = target_->keep_openers_waiting();
-    target_->fingerprinting = !leased_;
     FileState before;
     if (Status status = target_->state(before); !status.ok()) return unchanged(status);
     identity_ = before.identity;
@@ -234,6 +173,10 @@ class Rewrite {
     memory_[1] = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
     input_ = {memory_[0].get(), STREAM_BUFFER_SIZE};
     output_ = {memory_[1].get(), STREAM_BUFFER_SIZE};
+    if (Status status = leased_ ? Status{} : fingerprint(*target_, input_, first_print_);
+        !status.ok()) {
+      return unchanged(status);
+    }
 
     // A run stopped while it wrote the file back left the whole new text
     // under a lasting name: finish its work first, or leave all alone.
@@ -250,7 +193,6 @@ class Rewrite {
     if (Status status = strip_file(*target_, *work_, input_, output_, stripped); !status.ok()) {
       return unchanged(by_direction(std::move(status), Role::target, Role::work_file));
     }
-    read_digest_ = target_->digest();
     // More or fewer bytes than the file holds: it changed while it was read,
     // or it is no plain file on disk whatever it says (a file of /proc).
     if (stripped.bytes_read != before.size) return outcome(RewriteOutcome::changed);
@@ -381,7 +323,7 @@ class Rewrite {
       if (events_.waiting) events_.waiting();
       status = fs_.open_for_update(path_, file, true);
     }
-    if (status.ok()) target_ = std::make_unique<Fingerprinted>(std::move(file));
+    if (status.ok()) target_ = std::move(file);
     return status;
   }
 
@@ -488,7 +430,6 @@ class Rewrite {
       return unchanged(status);
     }
     if (!is_prefix) return std::nullopt;
-    read_digest_ = target_->digest();
     if (compared < length) {
       hold_ = fs_.hold_interrupts();
       if (auto stop =
@@ -635,7 +576,8 @@ class Rewrite {
   bool still_as_read(const FileState& before, RewriteOutcome& why, Error& error) {
     FileState now;
     Status status = target_->state(now);
-    if (status.ok() && !leased_) status = read_again();
+    Fingerprint print;
+    if (status.ok() && !leased_) status = fingerprint(*target_, input_, print);
     if (!status.ok()) {
       why = RewriteOutcome::failed_unchanged;
       error = status.error();
@@ -644,31 +586,24 @@ class Rewrite {
     FileIdentity named;
     if (!same_content_and_times(before, now) || !fs_.identity_of(path_, named).ok() ||
         named != before.identity || (leased_ && !target_->openers_still_wait()) ||
-        (!leased_ && target_->digest() != read_digest_)) {
+        (!leased_ && print != first_print_)) {
       why = RewriteOutcome::changed;
       return false;
     }
     return true;
   }
 
-  // Reads the whole target again, for its fingerprint.
-  Status read_again() {
-    Status status = target_->rewind();
-    for (std::size_t got = 1; status.ok() && got > 0;) status = target_->read(input_, got);
-    return status;
-  }
-
   FileSystem& fs_;
   stdfs::path path_;
   const RewriteEvents& events_;
   std::unique_ptr<InterruptHold> hold_;  // declared first of the resources: released last
-  std::unique_ptr<Fingerprinted> target_;
+  std::unique_ptr<File> target_;
   std::unique_ptr<FileLock> lock_;
   std::unique_ptr<WorkFile> work_;
   bool leased_ = false;  // other programs that open the target wait
   FileIdentity identity_;
   bool identity_never_reused_ = false;
-  std::pair<std::uint64_t, std::uint64_t> read_digest_;  // of the target as first read whole
+  Fingerprint first_print_{};  // of the target as first looked at, where no lease stands
   Earlier earlier_;
   std::unique_ptr<char[]> memory_[2];
   std::span<char> input_;

@@ -356,11 +356,12 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        [&](MemoryFileSystem& fs) {
          fs.names["t"]->bytes = "a\r";
          fs.put(kInTemp, result_text);
-         // Swapped once it was checked: before it is read, or opened again.
+         // Swapped once it was checked: before it is read (after the file is
+         // fingerprinted), or opened again.
          const auto swap = [&fs, &kInTemp] {
            fs.put(kInTemp, "a\r\nEVIL\r\n").owned_by_user = false;
          };
-         fs.meddles = {{Call::read, 1, swap}, {Call::open_for_reading, 3, swap}};
+         fs.meddles = {{Call::read, 4, swap}, {Call::open_for_reading, 3, swap}};
        },
        RewriteOutcome::done,
        result_text,
