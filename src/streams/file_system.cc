@@ -17,4 +17,16 @@ Status File::copy_to(File& to, std::span<char> buffer, std::uint64_t limit, std:
   return {};
 }
 
+std::vector<std::string> FileSystem::names_in(const std::filesystem::path& dir,
+                                              const std::string& prefix) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(dir, error), end; !error && entry != end;
+       entry.increment(error)) {
+    std::string name = utf8_of(entry->path().filename());
+    if (name.starts_with(prefix)) names.push_back(std::move(name));
+  }
+  return names;
+}
+
 }  // namespace ostrel

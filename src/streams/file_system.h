@@ -175,7 +175,7 @@ class FileSystem {
   // The names in the directory dir that start with prefix; none when the
   // directory cannot be read.
   virtual std::vector<std::string> names_in(const std::filesystem::path& dir,
-                                            const std::string& prefix) = 0;
+                                            const std::string& prefix);
   // The temporary directories the program may use: those of the system
   // first, then the one the environment names.
   virtual std::vector<std::filesystem::path> temp_directories() = 0;

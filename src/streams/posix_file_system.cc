@@ -1,6 +1,5 @@
 // The file system on POSIX systems: plain file descriptors, binary I/O,
 // every result checked, short writes and interrupted calls retried.
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
@@ -446,18 +445,6 @@ class PosixFileSystem final : public FileSystem {
     ::close(fd);
     if (!synced) return Error{Operation::sync, dir.string(), code};
     return {};
-  }
-
-  std::vector<std::string> names_in(const std::filesystem::path& dir,
-                                    const std::string& prefix) override {
-    std::vector<std::string> names;
-    DIR* listing = ::opendir(dir.c_str());
-    if (listing == nullptr) return names;
-    while (const dirent* entry = ::readdir(listing)) {
-      if (std::string_view(entry->d_name).starts_with(prefix)) names.emplace_back(entry->d_name);
-    }
-    ::closedir(listing);
-    return names;
   }
 
   // /var/tmp and /tmp are looked at whatever the environment says, so that

@@ -491,23 +491,6 @@ class Win32FileSystem final : public FileSystem {
   // be flushed by a user who may not write it, and need not be.
   Status sync_directory(const std::filesystem::path& /*dir*/) override { return {}; }
 
-  std::vector<std::string> names_in(const std::filesystem::path& dir,
-                                    const std::string& prefix) override {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAW found{};
-    const std::filesystem::path pattern = dir / (path_from_utf8(prefix).wstring() + L"*");
-    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-      const std::string name = to_utf8(found.cFileName);
-      // The pattern also matches short 8.3 names; only the long one counts.
-      if (name.starts_with(prefix)) names.push_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return names;
-  }
-
   // The user's own temporary directory, found whatever TMP says, so that a
   // run finds what a run with another TMP left; then where TMP points.
   std::vector<std::filesystem::path> temp_directories() override {
