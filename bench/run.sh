@@ -6,7 +6,8 @@
 # (counted by valgrind on the first 4 MiB of each data set), which the load of
 # a shared machine does not move. On the disk (not tmpfs) it also times small
 # to large files against a durable floor: two copies, each flushed with
-# fdatasync. The ostrel timed is the one the Debian package ships: built with
+# fdatasync; and ostrel once more with the file held open by the shell, where
+# no lease is granted and the file is read again to be compared. The ostrel timed is the one the Debian package ships: built with
 # the same settings, installed stripped.
 #
 #   bench/run.sh            the full run (about ten minutes; 3 GiB of free disk):
@@ -132,7 +133,8 @@ for set in $disk_sets; do
     --prepare "cp $(q "$disk/$dname") $f" \
     -n floor "cat $f > $copy && cat $copy > $f" \
     -n durable "dd if=$f of=$copy bs=1M conv=fdatasync status=none && dd if=$copy of=$f bs=1M conv=fdatasync status=none" \
-    -n ostrel "$(q "$ostrel") $f > /dev/null"
+    -n ostrel "$(q "$ostrel") $f > /dev/null" \
+    -n held "$(q "$ostrel") $f 3<$f > /dev/null"
   jq -r --arg set "$dname" --arg bytes "$bytes" \
     '[$set, $bytes] + [.results[].median | tostring] | @tsv' "$work/$dname.json" >>"$durable"
   rm -f "$disk/$dname"
@@ -188,7 +190,7 @@ jq -n --arg machine "$machine" --arg date "$(date -u +%Y-%m-%dT%H:%MZ)" --arg bu
    disk: {type: $disk_type,
           sets: ($durable | table | map({set: .[0], bytes: (.[1] | tonumber),
                  floor: (.[2] | tonumber), durable_floor: (.[3] | tonumber),
-                 ostrel: (.[4] | tonumber)}))},
+                 ostrel: (.[4] | tonumber), ostrel_without_lease: (.[5] | tonumber)}))},
    small_file: ($small[0] | medians), thousand_small_files: ($loop[0] | medians),
    peak_memory_kib: {small_file: $mem_small, largest_file: $mem_large,
                      largest_file_bytes: $large_bytes}}' >"$results/latest.json"
@@ -207,10 +209,10 @@ jq -r '
   (.sets[], .flat[] |
     "| \(.set) | \(.floor / .bytes * 1e9 | x) ns/B | \(.ostrel / .bytes * 1e9 | x) ns/B | \(.ostrel_user / .bytes * 1e9 | x) ns/B | \(.ostrel_system / .bytes * 1e9 | x) ns/B | \(.instructions_per_byte // "" | if . == "" then "" else "\(x) /B" end) | \(.ostrel / .floor | x) |"),
   "",
-  "| on the disk (\(.disk.type)) | floor (2 × cat) | durable floor (2 × copy + fdatasync) | ostrel | ostrel ÷ durable floor |",
-  "|---|---|---|---|---|",
+  "| on the disk (\(.disk.type)) | floor (2 × cat) | durable floor (2 × copy + fdatasync) | ostrel | ostrel ÷ durable floor | ostrel, file held open (no lease) |",
+  "|---|---|---|---|---|---|",
   (.disk.sets[] |
-    "| \(.set) | \(.floor | ms) ms | \(.durable_floor | ms) ms | \(.ostrel | ms) ms | \(.ostrel / .durable_floor | x) |"),
+    "| \(.set) | \(.floor | ms) ms | \(.durable_floor | ms) ms | \(.ostrel | ms) ms | \(.ostrel / .durable_floor | x) | \(.ostrel_without_lease | ms) ms |"),
   "",
   "| small files | ostrel | unix2dos | sed -i | ostrel ÷ unix2dos |",
   "|---|---|---|---|---|",
