@@ -1,6 +1,19 @@
 // An in-memory file system for tests: files are byte strings under names,
 // reads return at most read_chunk bytes, chosen calls can be made to fail,
-// and other programs can be made to act at chosen moments.
+// and other programs can be made to act at chosen moments. It serves the
+// tables of the rewrite's outcomes, which need what a disk cannot do at a
+// chosen call; what the real layer does is tested through FaultyFileSystem
+// on the disk. Where it differs from the real layer:
+// - a closed file stays usable, and removing one name of a file with
+//   several leaves the others' change time alone;
+// - any name that is not a file is taken for a directory, and others may
+//   rename files in the ones listed in open_directories only;
+// - locks and leases exclude nobody: lock_busy, lease_busy, leases and
+//   let_in stand for other runs and programs, and nothing is copied by a
+//   kernel;
+// - nothing is ever lost in a power cut (FaultyFileSystem models those);
+// - a file's identity may come back unless it has a birth time, the POSIX
+//   rule; on Windows the volume's file system decides.
 #pragma once
 
 #include <cstddef>

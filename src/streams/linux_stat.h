@@ -1,4 +1,4 @@
-// What statx says of a file, in the terms of the OS layer; for the POSIX
+// What statx says of a file, in the terms of the OS layer; for the Linux
 // sources only.
 #pragma once
 

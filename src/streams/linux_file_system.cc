@@ -1,4 +1,5 @@
-// The file system on POSIX systems: plain file descriptors, binary I/O,
+// The file system on Linux (O_TMPFILE, statx, copy_file_range, renameat2,
+// leases): plain file descriptors, binary I/O,
 // every result checked, short writes and interrupted calls retried.
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -17,7 +18,7 @@
 #include <utility>
 
 #include "streams/file_system.h"
-#include "streams/posix_stat.h"
+#include "streams/linux_stat.h"
 
 namespace ostrel {
 

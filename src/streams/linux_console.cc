@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "streams/console.h"
-#include "streams/posix_stat.h"
+#include "streams/linux_stat.h"
 
 namespace ostrel {
 
