@@ -220,6 +220,19 @@ TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
       run.finish();
     }
     const RunResult next = run_ostrel({file.wstring()});
+    if (next.status == 1U && read_file(file).empty()) {
+      // Killed just as the file was emptied: where file IDs can come back
+      // (Wine's are inode numbers), an empty file is not filled from a saved
+      // text, which is named instead, whole.
+      const std::string marker = "deleted file\r\nwith the same number, in \"";
+      const std::size_t at = next.out.find(marker);
+      ASSERT_NE(at, std::string::npos) << next.out;
+      const std::size_t from = at + marker.size();
+      const fs::path saved = path_from_utf8(next.out.substr(from, next.out.find('"', from) - from));
+      EXPECT_TRUE(read_file(saved) == result) << moment;
+      fs::remove(saved);
+      continue;
+    }
     EXPECT_EQ(next.status, 0U) << moment << next.out;
     EXPECT_TRUE(read_file(file) == result) << moment;
     if (next.out.find("Finished writing back") != std::string::npos) ++finished;

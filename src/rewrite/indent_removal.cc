@@ -156,7 +156,7 @@ class Rewrite {
  private:
   RewriteResult rewrite() {
     if (Status status = open_target(); !status.ok()) {
-      return failed(RewriteOutcome::open_failed, status);
+      return outcome(RewriteOutcome::open_failed, status);
     }
     if (Status status = lock_target(); !status.ok()) return unchanged(status);
     // Where the OS grants it, nobody else opens the file from before the
@@ -288,30 +288,25 @@ class Rewrite {
     return std::nullopt;
   }
 
-  static RewriteResult outcome(RewriteOutcome outcome) {
+  static RewriteResult outcome(RewriteOutcome kind, const Status& status = {}) {
     RewriteResult result;
-    result.outcome = outcome;
-    return result;
-  }
-  static RewriteResult failed(RewriteOutcome outcome, const Status& status) {
-    RewriteResult result;
-    result.outcome = outcome;
+    result.outcome = kind;
     if (!status.ok()) result.error = status.error();
     return result;
   }
   static RewriteResult unchanged(const Status& status) {
-    return failed(RewriteOutcome::failed_unchanged, status);
+    return outcome(RewriteOutcome::failed_unchanged, status);
   }
   // An outcome that names the earlier run's text.
-  RewriteResult about_earlier(RewriteOutcome outcome, const Status& status = {}) const {
-    RewriteResult result = failed(outcome, status);
+  RewriteResult about_earlier(RewriteOutcome kind, const Status& status = {}) const {
+    RewriteResult result = outcome(kind, status);
     result.saved_as = utf8_of(earlier_.path);
     result.maybe_deleted_files = !identity_never_reused_;
     return result;
   }
-  static RewriteResult after_emptying(RewriteOutcome outcome, const Status& status,
+  static RewriteResult after_emptying(RewriteOutcome kind, const Status& status,
                                       const stdfs::path& saved) {
-    RewriteResult result = failed(outcome, status);
+    RewriteResult result = outcome(kind, status);
     result.saved_as = utf8_of(saved);
     return result;
   }
@@ -437,7 +432,10 @@ class Rewrite {
         return stop;
       }
       if (events_.resumed) events_.resumed(utf8_of(earlier_.path));
-      if (Status status = target_->state(before); !status.ok()) return unchanged(status);
+      // What is checked from here on is the file as the write-back left it.
+      Status status = target_->state(before);
+      if (status.ok() && !leased_) status = fingerprint(*target_, input_, first_print_);
+      if (!status.ok()) return unchanged(status);
     } else if (Status status = target_->sync(); !status.ok()) {
       return unchanged(status);
     }

@@ -265,9 +265,13 @@ class Win32File : public Base {
     // An NTFS or ReFS file ID changes when a deleted file's record is used
     // again; FAT32 and exFAT (USB sticks) and some network shares number
     // files by their place, which a new file can take.
+    // Wine keeps its files on a Unix file system, whose inode numbers come
+    // back, whatever it calls the volume.
+    static const bool wine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
     wchar_t file_system[MAX_PATH + 1] = {};
-    if (GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, nullptr, file_system,
-                                      MAX_PATH + 1)) {
+    if (!wine && GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, nullptr,
+                                               file_system, MAX_PATH + 1)) {
       const std::wstring_view name = file_system;
       state.identity_never_reused = name == L"NTFS" || name == L"ReFS";
     }
