@@ -119,6 +119,13 @@ Status fingerprint(File& file, std::span<char> buffer, Fingerprint& print) {
   return status.ok() ? file.rewind() : status;
 }
 
+// Whether someone other than the user and the administrator could give a
+// file a name in the directory, or rename one of the user's files there:
+// its owner, or anyone who may write it unless it is sticky, like /tmp.
+bool others_can_rename_in(const FileState& dir) {
+  return !(dir.owned_by_user || dir.owned_by_system) || (dir.writable_by_others && !dir.sticky);
+}
+
 // A text found where an earlier run would have kept its new text, open:
 // what was checked is what is read and compared.
 struct Earlier {
@@ -348,7 +355,7 @@ class Rewrite {
       }
       FileState state;
       const bool known = fs_.state_of(dir, state).ok();
-      places_.push_back({dir, known && !state.others_can_rename_in,
+      places_.push_back({dir, known && !others_can_rename_in(state),
                          known && (state.survives_restart || dir == beside)});
     }
     std::stable_partition(places_.begin(), places_.end(),

@@ -34,18 +34,19 @@ struct FileIdentity {
 struct FileState {
   FileIdentity identity;
   std::uint64_t size = 0;
-  std::int64_t modified = 0;        // last write, in the OS's finest unit
-  std::int64_t changed = 0;         // last change of content or metadata, likewise
-  bool regular = false;             // a plain file on disk
-  bool owned_by_user = false;       // owned by the user the program runs as
-  bool writable_by_others = false;  // someone else may write it
-  std::uint64_t links = 0;          // the number of names it has
+  std::int64_t modified = 0;     // last write, in the OS's finest unit
+  std::int64_t changed = 0;      // last change of content or metadata, likewise
+  bool regular = false;          // a plain file on disk
+  bool owned_by_user = false;    // owned by the user the program runs as
+  bool owned_by_system = false;  // owned by root, or the Administrators or the system
+  // Someone else may write it (for a directory: add and remove names). A
+  // group that is the user's own primary group is not someone else.
+  bool writable_by_others = false;
+  bool sticky = false;      // a directory where only a file's owner may rename it
+  std::uint64_t links = 0;  // the number of names it has
   // No file made later is given the same identity: the file system keeps
   // birth times, or never hands the same numbers out again.
   bool identity_never_reused = false;
-  // A directory in which someone else than the user and the administrator
-  // could give a file a name, or rename one of the user's files.
-  bool others_can_rename_in = false;
   // A directory whose files outlive a restart: not on tmpfs or ramfs.
   bool survives_restart = true;
 };

@@ -29,18 +29,13 @@ inline bool inspect(int dir, const char* path, int flags, FileState& state) {
   state.changed = nanoseconds(info.stx_ctime);
   state.regular = S_ISREG(info.stx_mode);
   state.owned_by_user = info.stx_uid == ::geteuid();
-  state.writable_by_others = (info.stx_mode & (S_IWGRP | S_IWOTH)) != 0;
+  state.owned_by_system = info.stx_uid == 0;
+  // One group per user, the usual way, is not taken for others.
+  state.writable_by_others = (info.stx_mode & S_IWOTH) != 0 ||
+                             ((info.stx_mode & S_IWGRP) != 0 && info.stx_gid != ::getegid());
+  state.sticky = (info.stx_mode & S_ISVTX) != 0;
   state.links = info.stx_nlink;
   state.identity_never_reused = (info.stx_mask & STATX_BTIME) != 0;
-  // Where others may write a directory that is not sticky, they may rename
-  // any file in it. A group that is the user's own (one group per user, the
-  // usual way) is not taken for others.
-  const bool sticky = (info.stx_mode & S_ISVTX) != 0;
-  const bool others_write = (info.stx_mode & S_IWOTH) != 0 ||
-                            ((info.stx_mode & S_IWGRP) != 0 && info.stx_gid != ::getegid());
-  state.others_can_rename_in =
-      S_ISDIR(info.stx_mode) &&
-      ((info.stx_uid != ::geteuid() && info.stx_uid != 0) || (others_write && !sticky));
   return true;
 }
 

@@ -259,7 +259,8 @@ Status MemoryFileSystem::state_of(const std::filesystem::path& path, FileState& 
   }
   // Any other name is a directory.
   state = FileState{};
-  state.others_can_rename_in = open_directories.contains(name);
+  state.owned_by_user = true;
+  state.writable_by_others = open_directories.contains(name);
   state.survives_restart = !emptied_by_restart.contains(name);
   return {};
 }

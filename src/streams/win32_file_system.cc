@@ -105,10 +105,9 @@ bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return IsWellKnownSid(sid, type) != FALSE;
 }
 
-// Whether the file is owned by this user, and whether its access list lets
-// anyone but this user and the system write it (or, for a directory, add or
-// remove names in it). A directory owned by another user, or written by
-// others, lets them rename files in it.
+// Whether the file is owned by this user or by the system, and whether its
+// access list lets anyone but this user and the system write it (or, for a
+// directory, add or remove names in it).
 void read_ownership(HANDLE handle, FileState& state) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -141,8 +140,7 @@ void read_ownership(HANDLE handle, FileState& state) {
     state.writable_by_others = true;
   }
   LocalFree(descriptor);
-  state.others_can_rename_in =
-      !(state.owned_by_user || owned_by_system) || state.writable_by_others;
+  state.owned_by_system = owned_by_system;
 }
 
 // Access for this user alone, for the files the program creates.
@@ -276,7 +274,6 @@ class Win32File : public Base {
       state.identity_never_reused = name == L"NTFS" || name == L"ReFS";
     }
     read_ownership(handle_, state);
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) state.others_can_rename_in = false;
     return {};
   }
 
