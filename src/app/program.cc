@@ -55,19 +55,25 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
   bool copying_back = false;
   int status = EXIT_NOT_REWRITTEN;
   RewriteEvents events;
-  events.waiting = [&] { transcript.write(MSG_WAITING); };
-  events.removed_incomplete = [&](const std::string& path) {
-    transcript.write(fill_placeholder(MSG_REMOVED_INCOMPLETE, path));
-  };
-  events.kept_where_restart_empties = [&](const std::string& path) {
-    transcript.write_failure(fill_placeholder(MSG_KEPT_WHERE_RESTART_EMPTIES, path));
-  };
-  events.resumed = [&](const std::string& path) {
-    transcript.write(fill_placeholder(MSG_RESUMED, path));
-  };
-  events.copying_back = [&] {
-    transcript.write(MSG_COPYING_BACK);
-    copying_back = true;
+  events.told = [&](Notice notice, const std::string& path) {
+    switch (notice) {
+      case Notice::waiting:
+        transcript.write(MSG_WAITING);
+        return;
+      case Notice::removed_incomplete:
+        transcript.write(fill_placeholder(MSG_REMOVED_INCOMPLETE, path));
+        return;
+      case Notice::kept_where_restart_empties:
+        transcript.write_failure(fill_placeholder(MSG_KEPT_WHERE_RESTART_EMPTIES, path));
+        return;
+      case Notice::resumed:
+        transcript.write(fill_placeholder(MSG_RESUMED, path));
+        return;
+      case Notice::copying_back:
+        transcript.write(MSG_COPYING_BACK);
+        copying_back = true;
+        return;
+    }
   };
   // Told while interrupts still wait: an interrupt that came during the
   // copy-back takes effect only once this is on record.

@@ -217,7 +217,7 @@ class Rewrite {
 
     // A file that needs no change is left as it is, times and all.
     if (!stripped.changed) {
-      if (events_.copying_back) events_.copying_back();
+      tell(Notice::copying_back);
       return {};
     }
 
@@ -253,11 +253,11 @@ class Rewrite {
   // saved. Returns the outcome if it could not be done.
   std::optional<RewriteResult> write_back(File& source, Role source_role, std::uint64_t length,
                                           const FileState& before, const stdfs::path& saved,
-                                          bool tell) {
+                                          bool announce) {
     // Told before the last check, not between it and the emptying: telling
     // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
     // whatever another program writes meanwhile must be seen, not emptied.
-    if (tell && events_.copying_back) events_.copying_back();
+    if (announce) tell(Notice::copying_back);
     RewriteResult stop;
     if (!still_as_read(before, stop.outcome, stop.error)) return stop;
     if (hold_->pending()) return outcome(RewriteOutcome::interrupted);
@@ -318,11 +318,15 @@ class Rewrite {
     return result;
   }
 
+  void tell(Notice notice, const std::string& path = {}) const {
+    if (events_.told) events_.told(notice, path);
+  }
+
   Status open_target() {
     std::unique_ptr<File> file;
     Status status = fs_.open_for_update(path_, file, false);
     if (status.ok() && file == nullptr) {
-      if (events_.waiting) events_.waiting();
+      tell(Notice::waiting);
       status = fs_.open_for_update(path_, file, true);
     }
     if (status.ok()) target_ = std::move(file);
@@ -334,7 +338,7 @@ class Rewrite {
       return status;
     }
     if (lock_ != nullptr) return {};
-    if (events_.waiting) events_.waiting();
+    tell(Notice::waiting);
     return target_->lock(true, lock_);
   }
 
@@ -400,9 +404,8 @@ class Rewrite {
         // Shorter than a complete text: a run stopped before it was whole.
         if (part || found.state.size != length) {
           static_cast<void>(found.file->close());
-          if (fs_.remove(found.path, found.state.identity).ok() && !part &&
-              events_.removed_incomplete) {
-            events_.removed_incomplete(utf8_of(found.path));
+          if (fs_.remove(found.path, found.state.identity).ok() && !part) {
+            tell(Notice::removed_incomplete, utf8_of(found.path));
           }
           continue;
         }
@@ -438,7 +441,7 @@ class Rewrite {
               write_back(*earlier_.file, Role::saved, length, before, earlier_.path, false)) {
         return stop;
       }
-      if (events_.resumed) events_.resumed(utf8_of(earlier_.path));
+      tell(Notice::resumed, utf8_of(earlier_.path));
       // What is checked from here on is the file as the write-back left it.
       Status status = target_->state(before);
       if (status.ok() && !leased_) status = fingerprint(*target_, input_, first_print_);
@@ -522,8 +525,8 @@ class Rewrite {
     lasting_ = place;
     const auto kept = std::find_if(places_.begin(), places_.end(),
                                    [&](const Place& p) { return p.dir == place.parent_path(); });
-    if (kept != places_.end() && !kept->lasting && events_.kept_where_restart_empties) {
-      events_.kept_where_restart_empties(utf8_of(place));
+    if (kept != places_.end() && !kept->lasting) {
+      tell(Notice::kept_where_restart_empties, utf8_of(place));
     }
     return true;
   }

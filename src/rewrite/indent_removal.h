@@ -57,21 +57,19 @@ struct RewriteResult {
   std::vector<Error> save_errors;
 };
 
-// What the run tells as it goes. Every member may be left empty.
+// What the run tells as it goes, before its outcome.
+enum class Notice {
+  waiting,                     // another program holds the file; the run waits for it
+  removed_incomplete,          // an earlier run's text at path was not whole, and is gone
+  kept_where_restart_empties,  // the new text is kept at path, and no place that outlives a
+                               // restart would take it
+  resumed,                     // the write-back an earlier run left undone was finished from path
+  copying_back,                // the whole new text is safe; the file is about to be emptied
+};
+
+// Either member may be left empty.
 struct RewriteEvents {
-  // Another program holds the file; this one waits for it.
-  std::function<void()> waiting;
-  // An earlier run's text that was not complete was removed.
-  std::function<void(const std::string& path)> removed_incomplete;
-  // The new text is kept at path, which a restart empties: no place that
-  // outlives one could take it.
-  std::function<void(const std::string& path)> kept_where_restart_empties;
-  // The write-back that an earlier, killed run left undone was finished
-  // from the text it had saved at path.
-  std::function<void(const std::string& path)> resumed;
-  // The whole new text is safe and has a lasting name; the target is about
-  // to be emptied.
-  std::function<void()> copying_back;
+  std::function<void(Notice, const std::string& path)> told;
   // The outcome, reported while interrupts still wait, so that none can
   // cut the report of where the text is short.
   std::function<void(const RewriteResult&)> report;

@@ -416,13 +416,13 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
     c.set_up(fs);
     std::string told;
     RewriteEvents events;
-    events.waiting = [&] { told += "waiting "; };
-    events.removed_incomplete = [&](const std::string&) { told += "removed "; };
-    events.kept_where_restart_empties = [&](const std::string&) { told += "restart "; };
-    events.resumed = [&](const std::string& path) { told += "resumed " + path + " "; };
-    events.copying_back = [&] {
-      EXPECT_TRUE(target.locked) << c.what;
-      told += "copying ";
+    events.told = [&](Notice notice, const std::string& path) {
+      const char* const words[] = {"waiting ", "removed ", "restart ", "resumed ", "copying "};
+      told += words[static_cast<int>(notice)];
+      if (notice == Notice::resumed) told += path + " ";
+      if (notice == Notice::copying_back) {
+        EXPECT_TRUE(target.locked) << c.what;
+      }
     };
     EXPECT_EQ(run_indent_removal(fs, "t", events).outcome, c.outcome) << c.what;
     EXPECT_EQ(fs.bytes("t"), c.file) << c.what;
@@ -439,7 +439,8 @@ TEST(RunIndentRemoval, SeesWritesMadeWhileTheCopyBackIsTold) {
   MemoryFileSystem fs;
   MemoryNode& node = fs.put("t", "  a\n");
   RewriteEvents events;
-  events.copying_back = [&] {
+  events.told = [&](Notice notice, const std::string&) {
+    if (notice != Notice::copying_back) return;
     node.bytes += "b\n";
     node.modified = ++fs.clock;
   };

@@ -78,7 +78,8 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
     const fs::path dirs[] = {base / "tmp", base / "dir"};
     fs::path lasting;
     RewriteEvents events;
-    events.copying_back = [&] {
+    events.told = [&](Notice notice, const std::string&) {
+      if (notice != Notice::copying_back) return;
       // The whole new text has its lasting name where expected, and only it.
       const std::vector<fs::path> found = lasting_names(dirs[c.where]);
       ASSERT_EQ(found.size(), 1U) << c.what;
