@@ -309,8 +309,9 @@ TEST_F(OnConsole, CtrlCLeavesFileWholeAndEndsWithControlCExit) {
   const Text small = indented_text(std::size_t{1} << 16);
 
   // Many early moments on a small file, where the work file is made (cheap:
-  // a run ends soon); moments spread over a whole run; then 0 to 30 ms after
-  // the notice, over and over until enough came during the copy-back.
+  // a run ends soon); moments spread over a whole run; then moments spread
+  // from the notice to "Done!" (the file is read again to be compared before
+  // it is emptied), over and over until enough came during the copy-back.
   struct Trial {
     double delay;
     bool after_notice;
@@ -324,7 +325,9 @@ TEST_F(OnConsole, CtrlCLeavesFileWholeAndEndsWithControlCExit) {
   }
   const std::size_t first_round = trials.size() + 11;
   for (int round = 0; round < 3; ++round) {
-    for (int ms = 0; ms <= 30; ms += 3) trials.push_back({ms * 1.0, true, &large});
+    for (int tenth = 0; tenth <= 10; ++tenth) {
+      trials.push_back({(plain.done - plain.notice) * tenth / 10, true, &large});
+    }
   }
   constexpr int kHeldEnough = 8;
   int held = 0;

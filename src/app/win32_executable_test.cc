@@ -213,8 +213,9 @@ TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
       if (moment < 5) {
         Sleep(static_cast<DWORD>(moment * 60));
       } else {
+        // The file is read again, to be compared, before it is emptied.
         run.wait_for_output("Copying back over original...");
-        Sleep(static_cast<DWORD>(moment - 5));
+        Sleep(static_cast<DWORD>((moment - 5) * 25));
       }
       run.terminate();
       run.finish();

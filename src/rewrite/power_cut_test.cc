@@ -75,6 +75,16 @@ class PowerCut : public ::testing::Test {
   void expect_nothing_lost(FaultyFileSystem& machine, const std::string& where) {
     const RewriteResult next = run(machine, std::nullopt, Crash::kept);
     const std::string after = read_file(file_);
+    FileState state;
+    ASSERT_TRUE(os_file_system().state_of(file_, state).ok());
+    if (next.outcome == RewriteOutcome::saved_unsure && !state.identity_never_reused) {
+      // Where a new file may get a deleted one's number (Wine, FAT), an
+      // emptied file is not filled from a saved text, which is named whole.
+      EXPECT_TRUE(after.empty()) << where;
+      EXPECT_TRUE(read_file(path_from_utf8(next.saved_as)) == result_) << where;
+      for (const fs::path& saved : saved_texts()) fs::remove(saved);
+      return;
+    }
     EXPECT_TRUE(after == original_ || after == result_)
         << where << ": " << after.size() << " bytes, outcome " << static_cast<int>(next.outcome);
     if (next.outcome == RewriteOutcome::done) {
