@@ -63,7 +63,7 @@ class Guards : public Executable {
     Executable::SetUp();
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to shorten " << kLeaseBreakTime;
     // A lease held by this process is broken by SIGIO, which must not end it.
-    std::signal(SIGIO, SIG_IGN);
+    static_cast<void>(std::signal(SIGIO, SIG_IGN));
   }
 };
 
@@ -73,7 +73,7 @@ fs::path left_half_done(const fs::path& file, const std::string& result) {
   write_file(file, result.substr(0, result.size() / 2));
   FileState state;
   EXPECT_TRUE(os_file_system().state_of(file, state).ok());
-  const fs::path saved =
+  fs::path saved =
       file.parent_path() / (saved_text_name(state.identity) + "." + std::to_string(result.size()));
   write_file(saved, result);
   fs::permissions(saved, fs::perms::owner_read | fs::perms::owner_write);

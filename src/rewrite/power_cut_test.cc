@@ -47,7 +47,7 @@ class PowerCut : public ::testing::Test {
   RewriteResult run(FaultyFileSystem& machine, std::optional<std::size_t> stop, Crash crash) {
     machine.stop_after.reset();
     if (stop) machine.stop_after = machine.log.size() + *stop;
-    const RewriteResult result = run_indent_removal(machine, utf8_of(file_), {});
+    RewriteResult result = run_indent_removal(machine, utf8_of(file_), {});
     machine.cut(crash);
     return result;
   }
