@@ -133,16 +133,16 @@ TEST(RunIndentRemoval, LeavesFilesThatNeedNoChangeUntouched) {
 // prefix of the result with the result under the name reported. Interrupts
 // wait from before the lasting name is made until the outcome is reported.
 TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
-  // Lines that need no change first, so that the work file is first
-  // written by copying them from the target when the first change comes.
+  // Lines that need no change first, so that the file is read to its first
+  // change, then again from its start.
   std::string original;
   for (int i = 0; i < 2000; ++i) original += "as it is " + std::to_string(i) + "\r\n";
   for (int i = 0; i < 12000; ++i) original += "  line " + std::to_string(i) + "\r\n\t x\n";
   const std::string result_text = model(original);
   const std::vector<std::vector<Fault>> ways = {
       {},                                                          // the work file named
-      {{Call::name_as, 1, EPERM}},                                 // a copy beside it
-      {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EEXIST}},  // a copy beside the target
+      {{Call::name_as, 1, EPERM}},                                 // a copy beside the file
+      {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EEXIST}},  // a copy in /tmp
   };
   for (const std::vector<Fault>& way : ways) {
     MemoryFileSystem clean;
