@@ -205,17 +205,29 @@ TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
   const fs::path file = dir_ / "f";
   const std::string original = indented(32 << 20);
   const std::string result = reference_rewrite(original);
+  // How long a whole run takes from the notice to its end: the file is read
+  // again, to be compared, and then written back.
+  write_file(file, original);
+  ULONGLONG span = 0;
+  {
+    Started run({file.wstring()});
+    run.wait_for_output("Copying back over original...");
+    const ULONGLONG notice = GetTickCount64();
+    run.finish();
+    span = GetTickCount64() - notice;
+  }
   int finished = 0;
-  for (int moment = 0; moment < 10; ++moment) {
+  // Moments spread over a run, then over the time from the notice to the
+  // end, again until one came inside the write-back.
+  for (int moment = 0; moment < 25 && (moment < 15 || finished == 0); ++moment) {
     write_file(file, original);
     {
       Started run({file.wstring()});
       if (moment < 5) {
         Sleep(static_cast<DWORD>(moment * 60));
       } else {
-        // The file is read again, to be compared, before it is emptied.
         run.wait_for_output("Copying back over original...");
-        Sleep(static_cast<DWORD>((moment - 5) * 25));
+        Sleep(static_cast<DWORD>(span * ((moment - 5) % 10) / 10));
       }
       run.terminate();
       run.finish();
