@@ -22,6 +22,13 @@ namespace {
 namespace fs = std::filesystem;
 using Crash = FaultyFileSystem::Crash;
 
+constexpr Crash kCrashes[] = {Crash::kept, Crash::lost, Crash::old};
+
+std::string at(std::size_t stop, Crash crash) {
+  return "cut after call " + std::to_string(stop) + " in state " +
+         std::to_string(static_cast<int>(crash));
+}
+
 class PowerCut : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,6 +69,23 @@ class PowerCut : public ::testing::Test {
     run(machine, std::nullopt, Crash::kept);
     EXPECT_TRUE(read_file(file_) == result_);
     return machine.log.size() - before;
+  }
+
+  // Runs on a file as set_up leaves it, each cut after one of its calls in
+  // each state, and each followed by the next run.
+  template <class SetUp>
+  void cut_after_every_call(SetUp set_up, const std::string& what) {
+    const std::size_t calls = calls_of_a_run(set_up);
+    for (std::size_t stop = 0; stop <= calls; ++stop) {
+      for (const Crash crash : kCrashes) {
+        const auto machine_owner = new_machine();
+        FaultyFileSystem& machine = *machine_owner;
+        set_up(machine);
+        run(machine, stop, crash);
+        machine.faults.clear();
+        expect_nothing_lost(machine, what + ", " + at(stop, crash));
+      }
+    }
   }
 
   std::unique_ptr<FaultyFileSystem> new_machine() const {
@@ -114,13 +138,6 @@ class PowerCut : public ::testing::Test {
   std::string result_;
 };
 
-constexpr Crash kCrashes[] = {Crash::kept, Crash::lost, Crash::old};
-
-std::string at(std::size_t stop, Crash crash) {
-  return "cut after call " + std::to_string(stop) + " in state " +
-         std::to_string(static_cast<int>(crash));
-}
-
 TEST_F(PowerCut, AfterEveryCallOfARun) {
   // The lasting name made by naming the work file, and by a copy.
   for (const std::vector<Fault>& way :
@@ -129,17 +146,7 @@ TEST_F(PowerCut, AfterEveryCallOfARun) {
       write_file(file_, original_);
       machine.faults = way;
     };
-    const std::size_t calls = calls_of_a_run(set_up);
-    for (std::size_t stop = 0; stop <= calls; ++stop) {
-      for (const Crash crash : kCrashes) {
-        const auto machine_owner = new_machine();
-        FaultyFileSystem& machine = *machine_owner;
-        set_up(machine);
-        run(machine, stop, crash);
-        machine.faults.clear();
-        expect_nothing_lost(machine, "way " + std::to_string(way.size()) + ", " + at(stop, crash));
-      }
-    }
+    cut_after_every_call(set_up, "way " + std::to_string(way.size()));
   }
 }
 
@@ -157,17 +164,7 @@ TEST_F(PowerCut, AfterEveryCallOfARunThatFinishesAnEarlierOne) {
       if (half) write_file(file_, result_.substr(0, result_.size() / 2));
       ASSERT_EQ(saved_texts().size(), 1U);
     };
-    const std::size_t calls = calls_of_a_run(set_up);
-    for (std::size_t stop = 0; stop <= calls; ++stop) {
-      for (const Crash crash : kCrashes) {
-        const auto machine_owner = new_machine();
-        FaultyFileSystem& machine = *machine_owner;
-        set_up(machine);
-        run(machine, stop, crash);
-        expect_nothing_lost(
-            machine, std::string(half ? "half" : "all") + " back, finishing, " + at(stop, crash));
-      }
-    }
+    cut_after_every_call(set_up, std::string(half ? "half" : "all") + " back, finishing");
   }
 }
 
