@@ -20,9 +20,8 @@ std::string in_quotes(std::string_view text) {
 }
 
 std::string what_failed(const Error& error) {
-  const std::string file = error.role == Role::work_file
-                               ? "the work file in " + in_quotes(error.path)
-                               : in_quotes(error.path);
+  const std::string file =
+      error.work_file ? "the work file in " + in_quotes(error.path) : in_quotes(error.path);
   switch (error.operation) {
     case Operation::open:
       return "Could not open " + file;
@@ -41,8 +40,7 @@ std::string what_failed(const Error& error) {
     case Operation::close:
       return "Could not close " + file;
     case Operation::create:
-      if (error.role == Role::work_file)
-        return "Could not create a work file in " + in_quotes(error.path);
+      if (error.work_file) return "Could not create a work file in " + in_quotes(error.path);
       return "Could not create " + file;
     case Operation::name:
       return "Could not name the work file " + file;

@@ -93,7 +93,7 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
         return;
     }
   };
-  static_cast<void>(run_indent_removal(file_system, name, events));
+  run_indent_removal(file_system, name, events);
   return status;
 }
 

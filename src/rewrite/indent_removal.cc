@@ -32,13 +32,6 @@ std::string hex(std::uint64_t value) {
   return {text, end};
 }
 
-// A status whose error concerns the file that was read from, or the one
-// written to, as the failed operation says.
-Status by_direction(Status status, Role reader, Role writer) {
-  if (status.ok()) return status;
-  return std::move(status).as(status.error().operation == Operation::read ? reader : writer);
-}
-
 // Reads until into is full or the file ends.
 Status read_full(File& file, std::span<char> into, std::size_t& got) {
   got = 0;
@@ -54,19 +47,16 @@ Status read_full(File& file, std::span<char> into, std::size_t& got) {
 // Reads a from its position to its end, and as many bytes of b; is_prefix
 // tells whether they were the same bytes, and compared how many there were.
 // b is then positioned just past them.
-Status compare_prefix(File& a, Role a_role, File& b, Role b_role, std::span<char> a_buffer,
-                      std::span<char> b_buffer, bool& is_prefix, std::uint64_t& compared) {
+Status compare_prefix(File& a, File& b, std::span<char> a_buffer, std::span<char> b_buffer,
+                      bool& is_prefix, std::uint64_t& compared) {
   is_prefix = false;
   compared = 0;
   for (;;) {
     std::size_t got = 0;
-    if (Status status = read_full(a, a_buffer, got); !status.ok())
-      return std::move(status).as(a_role);
+    if (Status status = read_full(a, a_buffer, got); !status.ok()) return status;
     if (got == 0) break;
     std::size_t matched = 0;
-    if (Status status = read_full(b, b_buffer.first(got), matched); !status.ok()) {
-      return std::move(status).as(b_role);
-    }
+    if (Status status = read_full(b, b_buffer.first(got), matched); !status.ok()) return status;
     if (matched != got || !std::equal(a_buffer.begin(), a_buffer.begin() + static_cast<long>(got),
                                       b_buffer.begin())) {
       return {};
@@ -146,8 +136,8 @@ class Rewrite {
   Rewrite(FileSystem& file_system, const std::string& name, const RewriteEvents& events)
       : fs_(file_system), path_(path_from_utf8(name)), events_(events) {}
 
-  RewriteResult run() {
-    RewriteResult result = rewrite();
+  void run() {
+    const RewriteResult result = rewrite();
     // Closed before the outcome is told, so that what is told is final.
     if (earlier_.file != nullptr) static_cast<void>(earlier_.file->close());
     if (work_ != nullptr) {
@@ -156,8 +146,7 @@ class Rewrite {
       static_cast<void>(work_->close());
     }
     lock_.reset();
-    if (events_.report) events_.report(result);
-    return result;
+    events_.report(result);
   }
 
  private:
@@ -193,12 +182,10 @@ class Rewrite {
       if (Status status = target_->rewind(); !status.ok()) return unchanged(status);
     }
 
-    if (Status status = create_work_file(); !status.ok()) {
-      return unchanged(std::move(status).as(Role::work_file));
-    }
+    if (Status status = create_work_file(); !status.ok()) return unchanged(status);
     StripOutcome stripped;
     if (Status status = strip_file(*target_, *work_, input_, output_, stripped); !status.ok()) {
-      return unchanged(by_direction(std::move(status), Role::target, Role::work_file));
+      return unchanged(status);
     }
     // More or fewer bytes than the file holds: it changed while it was read,
     // or it is no plain file on disk whatever it says (a file of /proc).
@@ -227,13 +214,12 @@ class Rewrite {
     hold_ = fs_.hold_interrupts();
     RewriteResult result;
     FileState work;
-    Status status = work_->state(work).as(Role::work_file);
-    if (!status.ok()) return unchanged(status);
+    if (Status status = work_->state(work); !status.ok()) return unchanged(status);
     if (!give_lasting_name(work.size, result.save_errors)) {
       result.outcome = RewriteOutcome::not_saved;
       return result;
     }
-    if (auto stop = write_back(*work_, Role::work_file, work.size, before, lasting_, true)) {
+    if (auto stop = write_back(*work_, work.size, before, lasting_, true)) {
       if (stop->outcome != RewriteOutcome::failed_after_emptying &&
           stop->outcome != RewriteOutcome::others_let_in) {
         drop_lasting_name();
@@ -251,7 +237,7 @@ class Rewrite {
   // place, and forces it to disk; the target must still be as it was when
   // first looked at (before). The whole text is under the lasting name
   // saved. Returns the outcome if it could not be done.
-  std::optional<RewriteResult> write_back(File& source, Role source_role, std::uint64_t length,
+  std::optional<RewriteResult> write_back(File& source, std::uint64_t length,
                                           const FileState& before, const stdfs::path& saved,
                                           bool announce) {
     // Told before the last check, not between it and the emptying: telling
@@ -272,7 +258,7 @@ class Rewrite {
       }
       return after_emptying(RewriteOutcome::failed_after_emptying, status, saved);
     }
-    Status status = source.rewind().as(source_role);
+    Status status = source.rewind();
     for (std::uint64_t copied = 0; status.ok();) {
       // Once the OS lets another program in, it may write: nothing more is
       // written over what it may have written.
@@ -280,8 +266,7 @@ class Rewrite {
         return after_emptying(RewriteOutcome::others_let_in, {}, saved);
       }
       const std::uint64_t start = copied;
-      status = by_direction(source.copy_to(*target_, input_, WRITE_BACK_PIECE, copied), source_role,
-                            Role::target);
+      status = source.copy_to(*target_, input_, WRITE_BACK_PIECE, copied);
       if (copied == start) break;  // the end of the text
     }
     if (status.ok()) status = target_->sync();
@@ -396,8 +381,7 @@ class Rewrite {
           // A copy never finished is no text, whoever made it.
           if (part) continue;
           earlier_ = std::move(found);
-          RewriteResult result =
-              about_earlier(RewriteOutcome::saved_unused, std::move(status).as(Role::saved));
+          RewriteResult result = about_earlier(RewriteOutcome::saved_unused, status);
           result.distrust = *why;
           return result;
         }
@@ -429,16 +413,15 @@ class Rewrite {
     }
     bool is_prefix = false;
     std::uint64_t compared = 0;
-    if (Status status = compare_prefix(*target_, Role::target, *earlier_.file, Role::saved, input_,
-                                       output_, is_prefix, compared);
+    if (Status status =
+            compare_prefix(*target_, *earlier_.file, input_, output_, is_prefix, compared);
         !status.ok()) {
       return unchanged(status);
     }
     if (!is_prefix) return std::nullopt;
     if (compared < length) {
       hold_ = fs_.hold_interrupts();
-      if (auto stop =
-              write_back(*earlier_.file, Role::saved, length, before, earlier_.path, false)) {
+      if (auto stop = write_back(*earlier_.file, length, before, earlier_.path, false)) {
         return stop;
       }
       tell(Notice::resumed, utf8_of(earlier_.path));
@@ -458,8 +441,8 @@ class Rewrite {
 
   // Closes the earlier run's text and removes it: its work is done.
   Status drop_earlier() {
-    Status status = earlier_.file->close().as(Role::saved);
-    if (status.ok()) status = fs_.remove(earlier_.path, earlier_.state.identity).as(Role::saved);
+    Status status = earlier_.file->close();
+    if (status.ok()) status = fs_.remove(earlier_.path, earlier_.state.identity);
     if (status.ok()) earlier_ = {};
     return status;
   }
@@ -469,13 +452,12 @@ class Rewrite {
   Status same_text(bool& same) {
     same = false;
     File& saved = *earlier_.file;
-    Status status = saved.rewind().as(Role::saved);
-    if (status.ok()) status = work_->rewind().as(Role::work_file);
+    Status status = saved.rewind();
+    if (status.ok()) status = work_->rewind();
     bool is_prefix = false;
     std::uint64_t compared = 0;
     if (status.ok()) {
-      status = compare_prefix(*work_, Role::work_file, saved, Role::saved, input_, output_,
-                              is_prefix, compared);
+      status = compare_prefix(*work_, saved, input_, output_, is_prefix, compared);
     }
     if (!status.ok() || !is_prefix || compared != earlier_.state.size) return status;
     same = true;
@@ -504,7 +486,7 @@ class Rewrite {
     const stdfs::path name =
         path_from_utf8(saved_text_name(identity_) + "." + std::to_string(length));
     const stdfs::path place = work_->directory() / name;
-    Status status = work_->sync().as(Role::work_file);
+    Status status = work_->sync();
     if (status.ok()) status = work_->name_as(place);
     if (status.ok()) {
       named_work_ = true;
@@ -532,7 +514,7 @@ class Rewrite {
   }
 
   static Error at(Status status, const stdfs::path& place) {
-    Error error = std::move(status).as(Role::saved).error();
+    Error error = status.error();
     error.path = utf8_of(place);
     return error;
   }
@@ -549,11 +531,10 @@ class Rewrite {
     Status status = copy->state(state);
     // Failing that, what the new name leads to is the copy just made.
     if (!status.ok()) static_cast<void>(fs_.identity_of(partial, state.identity));
-    if (status.ok()) status = work_->rewind().as(Role::work_file);
+    if (status.ok()) status = work_->rewind();
     for (std::uint64_t copied = 0, start = 1; status.ok() && copied != start;) {
       start = copied;
-      status = by_direction(work_->copy_to(*copy, input_, UINT64_MAX, copied), Role::work_file,
-                            Role::saved);
+      status = work_->copy_to(*copy, input_, UINT64_MAX, copied);
     }
     if (status.ok()) status = copy->sync();
     if (status.ok()) status = copy->close();
@@ -637,9 +618,9 @@ std::string saved_text_name(const FileIdentity& identity) {
   return name;
 }
 
-RewriteResult run_indent_removal(FileSystem& file_system, const std::string& name,
-                                 const RewriteEvents& events) {
-  return Rewrite(file_system, name, events).run();
+void run_indent_removal(FileSystem& file_system, const std::string& name,
+                        const RewriteEvents& events) {
+  Rewrite(file_system, name, events).run();
 }
 
 }  // namespace ostrel

@@ -67,7 +67,7 @@ enum class Notice {
   copying_back,                // the whole new text is safe; the file is about to be emptied
 };
 
-// Either member may be left empty.
+// told may be left empty.
 struct RewriteEvents {
   std::function<void(Notice, const std::string& path)> told;
   // The outcome, reported while interrupts still wait, so that none can
@@ -81,8 +81,8 @@ struct RewriteEvents {
 std::string saved_text_name(const FileIdentity& identity);
 
 // Rewrites the file called name (UTF-8) so that no line starts with a space
-// and every line ends with CR LF, and returns the outcome it reported.
-RewriteResult run_indent_removal(FileSystem& file_system, const std::string& name,
-                                 const RewriteEvents& events);
+// and every line ends with CR LF, and reports the outcome through events.
+void run_indent_removal(FileSystem& file_system, const std::string& name,
+                        const RewriteEvents& events);
 
 }  // namespace ostrel

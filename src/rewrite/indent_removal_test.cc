@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rewrite/reference_model.h"
+#include "rewrite/test_rewrite.h"
 #include "streams/memory_file_system.h"
 
 namespace ostrel {
@@ -19,7 +20,7 @@ using namespace std::string_literals;
 std::string model(const std::string& input) { return reference_rewrite(input); }
 
 RewriteResult rewrite(MemoryFileSystem& fs, const std::string& name = "t") {
-  return run_indent_removal(fs, name, {});
+  return reported_run(fs, name);
 }
 
 // Where the new text of the first file put into a MemoryFileSystem is kept,
@@ -172,7 +173,7 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
           ++reports;
           held_at_report = fs.holds > 0;
         };
-        const RewriteResult result = run_indent_removal(fs, "t", events);
+        const RewriteResult result = reported_run(fs, "t", events);
         const std::string where = "way " + std::to_string(way.size()) + " call " +
                                   std::to_string(i) + " lands " + std::to_string(lands);
         EXPECT_EQ(reports, 1) << where;
@@ -424,7 +425,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
         EXPECT_TRUE(target.locked) << c.what;
       }
     };
-    EXPECT_EQ(run_indent_removal(fs, "t", events).outcome, c.outcome) << c.what;
+    EXPECT_EQ(reported_run(fs, "t", events).outcome, c.outcome) << c.what;
     EXPECT_EQ(fs.bytes("t"), c.file) << c.what;
     std::vector<std::string> others = fs.list();
     std::erase(others, "t");
@@ -444,7 +445,7 @@ TEST(RunIndentRemoval, SeesWritesMadeWhileTheCopyBackIsTold) {
     node.bytes += "b\n";
     node.modified = ++fs.clock;
   };
-  EXPECT_EQ(run_indent_removal(fs, "t", events).outcome, RewriteOutcome::changed);
+  EXPECT_EQ(reported_run(fs, "t", events).outcome, RewriteOutcome::changed);
   EXPECT_EQ(fs.bytes("t"), "  a\nb\n");
   EXPECT_EQ(fs.list(), std::vector<std::string>{"t"});
 }

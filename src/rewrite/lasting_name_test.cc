@@ -12,6 +12,7 @@
 #include "app/test_files.h"
 #include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
+#include "rewrite/test_rewrite.h"
 #include "streams/faulty_file_system.h"
 
 namespace ostrel {
@@ -89,7 +90,7 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
       const bool shared = !kWindows || (!c.faults.empty() && c.faults[0].call == Call::name_as);
       EXPECT_TRUE(!shared || read_file(lasting) == result) << c.what;
     };
-    const RewriteResult run = run_indent_removal(faulty, utf8_of(file), events);
+    const RewriteResult run = reported_run(faulty, utf8_of(file), events);
     if (c.where == nowhere) {
       EXPECT_EQ(run.outcome, RewriteOutcome::not_saved) << c.what;
       EXPECT_EQ(run.save_errors.size(), 3U) << c.what;

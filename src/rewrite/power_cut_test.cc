@@ -14,6 +14,7 @@
 #include "app/test_files.h"
 #include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
+#include "rewrite/test_rewrite.h"
 #include "streams/faulty_file_system.h"
 
 namespace ostrel {
@@ -54,7 +55,7 @@ class PowerCut : public ::testing::Test {
   RewriteResult run(FaultyFileSystem& machine, std::optional<std::size_t> stop, Crash crash) {
     machine.stop_after.reset();
     if (stop) machine.stop_after = machine.log.size() + *stop;
-    RewriteResult result = run_indent_removal(machine, utf8_of(file_), {});
+    RewriteResult result = reported_run(machine, utf8_of(file_));
     machine.cut(crash);
     return result;
   }
@@ -158,7 +159,7 @@ TEST_F(PowerCut, AfterEveryCallOfARunThatFinishesAnEarlierOne) {
     const auto set_up = [&](FaultyFileSystem& machine) {
       write_file(file_, original_);
       machine.meddles = {{Call::sync, 2, [&] { machine.stop_after = machine.log.size() - 1; }}};
-      run_indent_removal(machine, utf8_of(file_), {});
+      reported_run(machine, utf8_of(file_));
       machine.meddles.clear();
       ASSERT_TRUE(read_file(file_) == result_);
       if (half) write_file(file_, result_.substr(0, result_.size() / 2));

@@ -11,6 +11,7 @@
 #include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
 #include "rewrite/strip_pass.h"
+#include "rewrite/test_rewrite.h"
 #include "streams/memory_file_system.h"
 
 namespace {
@@ -90,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MemoryFileSystem whole;
   whole.put("t", text);
   whole.read_chunk = read_chunk;
-  check(run_indent_removal(whole, "t", {}).outcome == RewriteOutcome::done);
+  check(reported_run(whole, "t").outcome == RewriteOutcome::done);
   check(*whole.bytes("t") == expected);
   return 0;
 }

@@ -24,18 +24,11 @@ enum class Operation {
   wait,    // keeping other programs waiting while the file is written back
 };
 
-// The part a file plays in a run; the rewrite sets it, the OS layer cannot know.
-enum class Role {
-  target,     // the file being rewritten
-  work_file,  // the anonymous work file; its path is the directory it is in
-  saved,      // the new text under a lasting name
-};
-
 struct Error {
   Operation operation{};
-  std::string path;  // UTF-8
-  int code = 0;      // the OS's error number (errno, or GetLastError() on Windows)
-  Role role = Role::target;
+  std::string path;        // UTF-8: the file's name, or the nameless work file's directory
+  int code = 0;            // the OS's error number (errno, or GetLastError() on Windows)
+  bool work_file = false;  // it concerns the nameless work file, or the making of one
 };
 
 // The OS's own wording for an error number.
@@ -49,11 +42,6 @@ class [[nodiscard]] Status {
 
   bool ok() const { return !error_.has_value(); }
   const Error& error() const { return *error_; }
-  // The same status, with the role of the file it concerns.
-  Status as(Role role) && {
-    if (error_) error_->role = role;
-    return std::move(*this);
-  }
 
  private:
   std::optional<Error> error_;

@@ -49,7 +49,9 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   }
   Status create_work_file(const std::filesystem::path& dir,
                           std::unique_ptr<WorkFile>& file) override {
-    if (auto code = fail_now(Call::create_work_file)) return error(Operation::create, dir, *code);
+    if (auto code = fail_now(Call::create_work_file)) {
+      return Error{Operation::create, utf8_of(dir), *code, true};
+    }
     Status status = real_.create_work_file(dir, file);
     if (status.ok()) file = std::make_unique<FaultyWorkFile>(*this, std::move(file));
     return status;
@@ -179,7 +181,7 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     // starts, as the file written to refusing the bytes.
     Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
                    std::uint64_t& copied) override {
-      if (auto code = fs_.fail_now(Call::copy)) return Error{Operation::write, to.path(), *code};
+      if (auto code = fs_.fail_now(Call::copy)) return error_in(to, Operation::write, *code);
       fs_.touched(to);
       return inner_->copy_to(to, buffer, limit, copied);
     }
@@ -194,7 +196,7 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     std::string path() const override { return inner_->path(); }
 
    protected:
-    Error fail(Operation operation, int code) const { return Error{operation, path(), code}; }
+    Error fail(Operation operation, int code) const { return error_in(*this, operation, code); }
 
     FaultyFileSystem& fs_;
     std::unique_ptr<Base> inner_;

@@ -17,6 +17,10 @@ Status File::copy_to(File& to, std::span<char> buffer, std::uint64_t limit, std:
   return {};
 }
 
+Error error_in(const File& file, Operation operation, int code) {
+  return Error{operation, file.path(), code, dynamic_cast<const WorkFile*>(&file) != nullptr};
+}
+
 std::vector<std::string> FileSystem::names_in(const std::filesystem::path& dir,
                                               const std::string& prefix) {
   std::vector<std::string> names;

@@ -183,6 +183,9 @@ class FileSystem {
   virtual std::unique_ptr<InterruptHold> hold_interrupts() = 0;
 };
 
+// The error of an operation on file, with the OS's error number code.
+Error error_in(const File& file, Operation operation, int code);
+
 // The file system of the machine the program runs on.
 FileSystem& os_file_system();
 

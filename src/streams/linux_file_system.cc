@@ -190,7 +190,7 @@ class PosixFile : public Base {
   std::string path() const override { return path_; }
 
  protected:
-  Error fail(Operation operation) const { return Error{operation, path_, errno}; }
+  Error fail(Operation operation) const { return error_in(*this, operation, errno); }
 
   int fd_;
   std::string path_;
@@ -232,7 +232,7 @@ class PosixFile : public Base {
         return {};
       }
       // Mostly the target refusing more bytes: a full disk, a size limit.
-      return Error{Operation::write, to.path(), errno};
+      return error_in(to, Operation::write, errno);
     }
     return {};
   }
@@ -407,10 +407,10 @@ class PosixFileSystem final : public FileSystem {
       if (fd >= 0 && ::unlink(path.c_str()) < 0) {
         const int code = errno;
         ::close(fd);
-        return Error{Operation::create, dir.string(), code};
+        return Error{Operation::create, dir.string(), code, true};
       }
     }
-    if (fd < 0) return fail(Operation::create, dir);
+    if (fd < 0) return Error{Operation::create, dir.string(), errno, true};
     file = std::make_unique<PosixWorkFile>(fd, dir);
     return {};
   }

@@ -126,7 +126,7 @@ class MemoryFile : public Base {
   }
 
  protected:
-  Error error(Operation operation, int code) const { return Error{operation, path_, code}; }
+  Error error(Operation operation, int code) const { return error_in(*this, operation, code); }
   virtual void release() {}
 
   MemoryFileSystem& fs_;
@@ -268,8 +268,9 @@ Status MemoryFileSystem::state_of(const std::filesystem::path& path, FileState& 
 Status MemoryFileSystem::create_work_file(const std::filesystem::path& dir,
                                           std::unique_ptr<WorkFile>& file) {
   if (auto code = fail_now(Call::create_work_file))
-    return Error{Operation::create, key(dir), *code};
-  if (closed_directories.contains(key(dir))) return Error{Operation::create, key(dir), EACCES};
+    return Error{Operation::create, key(dir), *code, true};
+  if (closed_directories.contains(key(dir)))
+    return Error{Operation::create, key(dir), EACCES, true};
   file = std::make_unique<MemoryWorkFile>(*this, key(dir), FileIdentity{1, next_file_++, ++clock});
   return {};
 }

@@ -218,7 +218,7 @@ class Win32File : public Base {
       DWORD n = 0;
       const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
       if (!WriteFile(handle_, bytes.data(), size, &n, nullptr)) return fail(Operation::write);
-      if (n == 0) return Error{Operation::write, path_, ERROR_WRITE_FAULT};
+      if (n == 0) return error_in(*this, Operation::write, ERROR_WRITE_FAULT);
       bytes = bytes.subspan(n);
     }
     return {};
@@ -289,7 +289,7 @@ class Win32File : public Base {
       const DWORD code = GetLastError();
       CloseHandle(copy);
       if (!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)) return {};
-      return Error{Operation::lock, path_, static_cast<int>(code)};
+      return error_in(*this, Operation::lock, static_cast<int>(code));
     }
     lock = std::make_unique<Win32Lock>(copy);
     return {};
@@ -304,7 +304,7 @@ class Win32File : public Base {
   std::string path() const override { return path_; }
 
  protected:
-  Error fail(Operation operation) const { return Error{operation, path_, last_error()}; }
+  Error fail(Operation operation) const { return error_in(*this, operation, last_error()); }
 
   HANDLE handle_;
   std::string path_;
@@ -442,12 +442,12 @@ class Win32FileSystem final : public FileSystem {
                       CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_FILE_EXISTS && attempt < 100) continue;
-        return fail_at(Operation::create, dir);
+        return Error{Operation::create, utf8_of(dir), last_error(), true};
       }
       // Deleted when its handle closes, also when the process dies; unlike
       // FILE_FLAG_DELETE_ON_CLOSE this can be undone to keep the file.
       if (!set_delete_on_close(handle, true)) {
-        const Error error = fail_at(Operation::create, dir);
+        const Error error{Operation::create, utf8_of(dir), last_error(), true};
         CloseHandle(handle);
         DeleteFileW(name.c_str());
         return error;
