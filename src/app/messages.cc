@@ -1,5 +1,7 @@
 #include "app/messages.h"
 
+#include <iterator>
+
 namespace ostrel {
 
 std::string fill_placeholder(std::string_view format, std::string_view value) {
@@ -20,38 +22,22 @@ std::string in_quotes(std::string_view text) {
 }
 
 std::string what_failed(const Error& error) {
-  const std::string file =
-      error.work_file ? "the work file in " + in_quotes(error.path) : in_quotes(error.path);
-  switch (error.operation) {
-    case Operation::open:
-      return "Could not open " + file;
-    case Operation::lock:
-      return "Could not lock " + file;
-    case Operation::inspect:
-      return "Could not look at " + file;
-    case Operation::read:
-      return "Could not read " + file;
-    case Operation::write:
-      return "Could not write " + file;
-    case Operation::rewind:
-      return "Could not go back to the start of " + file;
-    case Operation::truncate:
-      return "Could not empty " + file;
-    case Operation::close:
-      return "Could not close " + file;
-    case Operation::create:
-      if (error.work_file) return "Could not create a work file in " + in_quotes(error.path);
-      return "Could not create " + file;
-    case Operation::name:
-      return "Could not name the work file " + file;
-    case Operation::remove:
-      return "Could not remove " + file;
-    case Operation::sync:
-      return "Could not force " + file + " to disk";
-    case Operation::wait:
-      return "Could not keep other programs waiting on " + file;
+  if (error.work_file && error.operation == Operation::create) {
+    return "Could not create a work file in " + in_quotes(error.path);
   }
-  return "Could not work on " + file;
+  // What could not be done to a file, in the order of Operation.
+  // clang-format off
+  static constexpr std::string_view kDeeds[] = {
+      "open", "lock", "look at", "read", "write", "go back to the start of", "empty", "close",
+      "create", "name the work file", "remove", "force", "keep other programs waiting on"};
+  // clang-format on
+  static_assert(std::size(kDeeds) == static_cast<std::size_t>(Operation::wait) + 1);
+  std::string text = "Could not ";
+  text += kDeeds[static_cast<int>(error.operation)];
+  text += error.work_file ? " the work file in " : " ";
+  text += in_quotes(error.path);
+  if (error.operation == Operation::sync) text += " to disk";
+  return text;
 }
 
 std::string with_reason(const Error& error) {

@@ -244,8 +244,7 @@ class Rewrite {
     // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
     // whatever another program writes meanwhile must be seen, not emptied.
     if (announce) tell(Notice::copying_back);
-    RewriteResult stop;
-    if (!still_as_read(before, stop.outcome, stop.error)) return stop;
+    if (auto stop = changed_since(before)) return stop;
     if (hold_->pending()) return outcome(RewriteOutcome::interrupted);
 
     // From here on the target holds only what has been copied back so far;
@@ -256,14 +255,14 @@ class Rewrite {
       if (target_->state(now).ok() && same_content_and_times(before, now)) {
         return unchanged(status);
       }
-      return after_emptying(RewriteOutcome::failed_after_emptying, status, saved);
+      return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     }
     Status status = source.rewind();
     for (std::uint64_t copied = 0; status.ok();) {
       // Once the OS lets another program in, it may write: nothing more is
       // written over what it may have written.
       if (leased_ && !target_->openers_still_wait()) {
-        return after_emptying(RewriteOutcome::others_let_in, {}, saved);
+        return outcome(RewriteOutcome::others_let_in, {}, saved);
       }
       const std::uint64_t start = copied;
       status = source.copy_to(*target_, input_, WRITE_BACK_PIECE, copied);
@@ -272,18 +271,21 @@ class Rewrite {
     if (status.ok()) status = target_->sync();
     FileState now;
     if (status.ok()) status = target_->state(now);
-    if (!status.ok()) return after_emptying(RewriteOutcome::failed_after_emptying, status, saved);
+    if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     // Whole, and nobody else was let in meanwhile: checked, not assumed.
     if (now.size != length || (leased_ && !target_->openers_still_wait())) {
-      return after_emptying(RewriteOutcome::others_let_in, {}, saved);
+      return outcome(RewriteOutcome::others_let_in, {}, saved);
     }
     return std::nullopt;
   }
 
-  static RewriteResult outcome(RewriteOutcome kind, const Status& status = {}) {
+  // saved: where the whole new text is, for the outcomes that name it.
+  static RewriteResult outcome(RewriteOutcome kind, const Status& status = {},
+                               const stdfs::path& saved = {}) {
     RewriteResult result;
     result.outcome = kind;
     if (!status.ok()) result.error = status.error();
+    result.saved_as = utf8_of(saved);
     return result;
   }
   static RewriteResult unchanged(const Status& status) {
@@ -291,15 +293,8 @@ class Rewrite {
   }
   // An outcome that names the earlier run's text.
   RewriteResult about_earlier(RewriteOutcome kind, const Status& status = {}) const {
-    RewriteResult result = outcome(kind, status);
-    result.saved_as = utf8_of(earlier_.path);
+    RewriteResult result = outcome(kind, status, earlier_.path);
     result.maybe_deleted_files = !identity_never_reused_;
-    return result;
-  }
-  static RewriteResult after_emptying(RewriteOutcome kind, const Status& status,
-                                      const stdfs::path& saved) {
-    RewriteResult result = outcome(kind, status);
-    result.saved_as = utf8_of(saved);
     return result;
   }
 
@@ -319,10 +314,9 @@ class Rewrite {
   }
 
   Status lock_target() {
-    if (Status status = target_->lock(false, lock_); !status.ok()) {
+    if (Status status = target_->lock(false, lock_); !status.ok() || lock_ != nullptr) {
       return status;
     }
-    if (lock_ != nullptr) return {};
     tell(Notice::waiting);
     return target_->lock(true, lock_);
   }
@@ -559,27 +553,22 @@ class Rewrite {
     named_work_ = false;
   }
 
-  // Whether the target is still what was read: the same size and times,
-  // still the file its name leads to, nobody else let in, and, where others
-  // were not kept out, the same bytes. Sets why and error if not.
-  bool still_as_read(const FileState& before, RewriteOutcome& why, Error& error) {
+  // Stops the run unless the target is still what was read: the same size
+  // and times, still the file its name leads to, nobody else let in, and,
+  // where others were not kept out, the same bytes.
+  std::optional<RewriteResult> changed_since(const FileState& before) {
     FileState now;
     Status status = target_->state(now);
     Fingerprint print;
     if (status.ok() && !leased_) status = fingerprint(*target_, input_, print);
-    if (!status.ok()) {
-      why = RewriteOutcome::failed_unchanged;
-      error = status.error();
-      return false;
-    }
+    if (!status.ok()) return unchanged(status);
     FileIdentity named;
     if (!same_content_and_times(before, now) || !fs_.identity_of(path_, named).ok() ||
         named != before.identity || (leased_ && !target_->openers_still_wait()) ||
         (!leased_ && print != first_print_)) {
-      why = RewriteOutcome::changed;
-      return false;
+      return outcome(RewriteOutcome::changed);
     }
-    return true;
+    return std::nullopt;
   }
 
   FileSystem& fs_;
@@ -606,15 +595,9 @@ class Rewrite {
 }  // namespace
 
 std::string saved_text_name(const FileIdentity& identity) {
-  std::string name = "ostrel-saved-";
-  name += hex(identity.device);
-  name += '-';
-  name += hex(identity.file);
+  std::string name = "ostrel-saved-" + hex(identity.device) + '-' + hex(identity.file);
   // The birth time tells the file from a later one with the same numbers.
-  if (identity.born != 0) {
-    name += '-';
-    name += hex(static_cast<std::uint64_t>(identity.born));
-  }
+  if (identity.born != 0) name += '-' + hex(static_cast<std::uint64_t>(identity.born));
   return name;
 }
 
