@@ -507,7 +507,7 @@ class Rewrite {
     return true;
   }
 
-  static Error at(Status status, const stdfs::path& place) {
+  static Error at(const Status& status, const stdfs::path& place) {
     Error error = status.error();
     error.path = utf8_of(place);
     return error;
