@@ -202,8 +202,11 @@ Status strip_text(InputStream& from, OutputStream* to, bool& changed) {
     }
     std::size_t take = whole;
     if constexpr (Write) {
-      // Every unit may become two: a LF alone becomes CR LF.
-      if (to->room().size() < 4 * width) {
+      // Every unit may become two: a LF alone becomes CR LF. The output is
+      // handed on when it is nearly full, or half full and short of room
+      // for all that is buffered, so that the text goes in large pieces.
+      const std::size_t room = to->room().size();
+      if (room < 4 * width || (room < 2 * whole && to->used() >= room)) {
         if (Status status = to->flush(); !status.ok()) return status;
       }
       take = std::min(whole, to->room().size() / (2 * width) * width);

@@ -51,6 +51,7 @@ class OutputStream {
   // The free part of the buffer: fill its start, then commit what was filled.
   std::span<char> room() const { return buffer_.subspan(used_); }
   void commit(std::size_t count) { used_ += count; }
+  std::size_t used() const { return used_; }
   // Hands everything buffered to the file; fails with the first error, and
   // keeps failing after it.
   Status flush();
