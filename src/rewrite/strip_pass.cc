@@ -30,7 +30,8 @@ class Strip {
   // output ends.
   char* run(std::span<const char> text, char* out) {
 #if defined(OSTREL_AVX2)
-    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                             __builtin_cpu_supports("bmi2");
     if (avx2) return run_avx2(text, out);
 #endif
 #if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
@@ -44,9 +45,9 @@ class Strip {
 
  private:
 #if defined(OSTREL_AVX2)
-  // The same loop compiled for CPUs with AVX2 (and BMI2, which all of them
-  // have); flatten has the AVX2 search and moves, which are compiled for
-  // them alone, inlined into it.
+  // The same loop compiled for CPUs with AVX2 (and BMI1 and BMI2, which all
+  // of them have); flatten has the AVX2 search and moves, which are
+  // compiled for them alone, inlined into it.
   [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] char* run_avx2(std::span<const char> text,
                                                                 char* out) {
     return run_with<Search::avx2>(text, out);
