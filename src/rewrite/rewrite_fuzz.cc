@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t input_size = (data[0] & 0x80) != 0 ? 4096 + data[1] : 16 + data[1] % 64;
   // Wide enough for whole windows of 64 bytes, or small and odd.
   const std::size_t output_size = (data[2] & 0x80) != 0 ? 4096 + data[2] : 16 + data[2] % 64;
-  const std::size_t read_chunk = 1 + data[3] % 64;
+  // Reads of any size, or short ones.
+  const std::size_t read_chunk = (data[3] & 0x80) != 0 ? SIZE_MAX : 1 + data[3] % 64;
   const std::string text = make_file(data[4], data + 5, size - 5);
   const std::string expected = reference_rewrite(text);
 

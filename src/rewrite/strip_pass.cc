@@ -12,6 +12,9 @@ namespace ostrel {
 
 namespace {
 
+// The search that finds the changes in 64 bytes of text.
+enum class Search { portable, sse2, avx2 };
+
 // The rewrite's rule, applied to the text one buffered stretch at a time: a
 // line loses the space units it starts with, and a LF that follows no CR is
 // written as CR LF. Everything else stays, and is copied a stretch between
@@ -24,81 +27,136 @@ class Strip {
 
   // Strips text, whole units that do not end with a CR whose LF may follow,
   // into out, which has room for twice as many bytes; returns where the
-  // output ends. text's memory may be read up to text_limit.
-  char* run(std::span<const char> text, const char* text_limit, char* out, const char* out_limit) {
-    const char* const end = text.data() + text.size();
-    const char* kept = text.data();  // the start of the stretch not copied yet
-    bool short_moves = false;
-    // Copies the stretch up to `to`. Most are short: those are moved as 64
-    // bytes at once where both buffers reach that far (the bytes past the
-    // stretch are written over next).
-    const auto stretch = [&](const char* to) {
-      if constexpr (Write) {
-        const auto size = static_cast<std::size_t>(to - kept);
-        if (size <= 64 && short_moves) {
-          std::memcpy(out, kept, 64);  // a constant size: four moves, no call
-        } else {
-          std::memcpy(out, kept, size);
-        }
-        out += size;
-      }
-    };
-    // The text is searched 64 bytes at a time: the bit masks of one such
-    // window show where it changes, and a window without a change costs
-    // nothing more. A CR before the text's first unit was held back.
-    bool line_start = line_start_;
-    bool cr_before = false;
-    for (const char* window = text.data(); window < end; window += 64) {
-      const auto size = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - window, 64));
-      const std::uint64_t lfs = Units::matches(window, end, Units::lf);
-      const std::uint64_t crs = Units::matches(window, end, Units::cr);
-      const std::uint64_t spaces = Units::matches(window, end, Units::space);
-      const std::uint64_t line_starts = lfs << width | std::uint64_t{line_start};
-      const std::uint64_t lone_lfs = lfs & ~(crs << width | std::uint64_t{cr_before});
-      std::uint64_t changes = lone_lfs | (spaces & line_starts);
-      line_start = (lfs >> (size - width) & 1) != 0;
-      cr_before = (crs >> (size - width) & 1) != 0;
-      if (changes == 0) continue;
-      if (!Write) return change();
-      // A stretch that ends in this window and is 64 bytes long at most
-      // starts at most 64 bytes before it; the output grows by 128 at most.
-      short_moves = text_limit - window >= 128 && out_limit - out >= 192;
-      const std::uint64_t others = ~spaces & Units::firsts;  // past the end too
-      while (changes != 0) {
-        const auto at = static_cast<std::size_t>(std::countr_zero(changes));
-        std::size_t indent = at;  // where the spaces to pass over start
-        if ((lone_lfs >> at & 1) != 0) {
-          stretch(window + at);
-          std::memcpy(out, crlf.data(), crlf.size());
-          out += crlf.size();
-          // The next line's indent, if any, goes in the same step.
-          indent = at + width;
-          if (indent == size) {
-            kept = window + size;
-            break;
-          }
-        } else if (kept != window + at) {
-          stretch(window + at);
-        }
-        // An indent ends at the next unit that is no space, which may be in
-        // the next window, or the next text.
-        const std::size_t stop = indent + std::countr_zero(others >> indent);
-        kept = window + std::min(stop, size);
-        if (stop >= size) {
-          line_start = true;
-          break;
-        }
-        changes &= ~std::uint64_t{0} << stop;
-      }
-    }
-    stretch(end);
-    line_start_ = line_start;
-    return out;
+  // output ends.
+  char* run(std::span<const char> text, char* out) {
+#if defined(OSTREL_AVX2)
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                             __builtin_cpu_supports("bmi2");
+    if (avx2) return run_avx2(text, out);
+#endif
+#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
+    return run_with<Search::sse2>(text, out);
+#else
+    return run_with<Search::portable>(text, out);
+#endif
   }
 
   bool changed() const { return changed_; }
 
  private:
+#if defined(OSTREL_AVX2)
+  // The same loop compiled for CPUs with AVX2 (and BMI1 and BMI2, which all
+  // of them have); flatten has the AVX2 search and moves, which are
+  // compiled for them alone, inlined into it.
+  [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] char* run_avx2(std::span<const char> text,
+                                                                char* out) {
+    return run_with<Search::avx2>(text, out);
+  }
+#endif
+
+  // The text is searched 64 bytes at a time: the bit masks of one such
+  // window show where it changes, and a window without a change costs
+  // nothing more.
+  template <Search search>
+  [[gnu::always_inline]] inline char* run_with(std::span<const char> text, char* out) {
+    const char* const end = text.data() + text.size();
+    const char* kept = text.data();  // the start of the stretch not copied yet
+    std::uint64_t line_start = line_start_;
+    std::uint64_t cr_before = 0;  // a CR before the text's first unit was held back
+    // Copies the stretches and writes the changes of the window of `size`
+    // bytes at `window`; without Write, only says whether it has a change.
+    // With moves, the window ends 64 bytes or more before the text, so that
+    // both buffers reach 63 bytes past any stretch that ends in it: the
+    // stretch is then copied 64 bytes at a time with no call (the bytes past
+    // its end are written over next).
+    const auto step = [&](const char* window, std::size_t size, typename Units::Masks found,
+                          bool moves) __attribute__((always_inline)) {
+      const std::uint64_t lone_lfs = found.lf & ~(found.cr << width | cr_before);
+      const std::uint64_t line_starts = found.lf << width | line_start;
+      // The indent after a LF alone goes in the same step as the LF.
+      std::uint64_t changes = lone_lfs | (found.space & line_starts & ~(lone_lfs << width));
+      line_start = found.lf >> (size - width) & 1;
+      cr_before = found.cr >> (size - width) & 1;
+      if (changes == 0) return false;
+      if (!Write) return true;
+      const std::uint64_t others = ~found.space & Units::firsts;  // past the end too
+      do {
+        const auto at = static_cast<std::size_t>(std::countr_zero(changes));
+        const auto stretch = static_cast<std::size_t>(window + at - kept);
+        if (moves) {
+          move64<search>(out, kept);
+          for (std::size_t done = 64; done < stretch; done += 64) {
+            move64<search>(out + done, kept + done);
+          }
+        } else {
+          std::memcpy(out, kept, stretch);
+        }
+        out += stretch;
+        // A LF alone becomes CR LF. The two units are written in any case
+        // (the output has room for them); at an indent, they are written
+        // over next.
+        constexpr std::array<char, 2 * width> pair = crlf;
+        std::memcpy(out, pair.data(), pair.size());
+        out += (lone_lfs >> at & 1) * pair.size();
+        // The indent that starts here, or after the LF, ends at the next
+        // unit that is no space, which may be in the next window, or the
+        // next text.
+        kept = window + std::countr_zero(others & ~std::uint64_t{1} << at);
+        changes &= changes - 1;
+      } while (changes != 0);
+      line_start |= std::uint64_t{kept == window + size};
+      return false;
+    };
+    const char* window = text.data();
+    const std::size_t moves = text.size() < 128 ? 0 : text.size() - 127;
+    for (; window < text.data() + moves; window += 64) {
+      if (step(window, 64, masks<search>(window), true)) return change();
+    }
+    // The last windows: the one that ends the text is searched in a copy,
+    // whose bytes past the text's end are zero, which matches no unit.
+    for (; window < end; window += 64) {
+      const auto size = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - window, 64));
+      std::array<char, 64> last{};
+      std::memcpy(last.data(), window, size);
+      if (step(window, size, masks<search>(last.data()), false)) return change();
+    }
+    if constexpr (Write) {
+      std::memcpy(out, kept, static_cast<std::size_t>(end - kept));
+      out += end - kept;
+    }
+    line_start_ = line_start != 0;
+    return out;
+  }
+
+  template <Search search>
+  [[gnu::always_inline]] static typename Units::Masks masks(const char* window) {
+#if defined(OSTREL_AVX2)
+    if constexpr (search == Search::avx2) return Units::masks_avx2(window);
+#endif
+#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
+    if constexpr (search == Search::sse2) return Units::masks_sse2(window);
+#endif
+    return Units::masks(window);
+  }
+
+  template <Search search>
+  [[gnu::always_inline]] static void move64(char* to, const char* from) {
+#if defined(OSTREL_AVX2)
+    if constexpr (search == Search::avx2) return move64_avx2(to, from);
+#endif
+    std::memcpy(to, from, 64);  // a constant size: moves, no call
+  }
+
+#if defined(OSTREL_AVX2)
+  // Two moves of 32 bytes (GCC makes four of 16 from a memcpy).
+  [[gnu::target("avx2")]] static void move64_avx2(char* to, const char* from) {
+    for (std::size_t half = 0; half < 64; half += 32) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + half),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + half)));
+    }
+  }
+#endif
+
   char* change() {
     changed_ = true;
     return nullptr;
@@ -145,8 +203,11 @@ Status strip_text(InputStream& from, OutputStream* to, bool& changed) {
     }
     std::size_t take = whole;
     if constexpr (Write) {
-      // Every unit may become two: a LF alone becomes CR LF.
-      if (to->room().size() < 4 * width) {
+      // Every unit may become two: a LF alone becomes CR LF. The output is
+      // handed on when it is nearly full, or half full and short of room
+      // for all that is buffered, so that the text goes in large pieces.
+      const std::size_t room = to->room().size();
+      if (room < 4 * width || (room < 2 * whole && to->used() >= room)) {
         if (Status status = to->flush(); !status.ok()) return status;
       }
       take = std::min(whole, to->room().size() / (2 * width) * width);
@@ -158,8 +219,7 @@ Status strip_text(InputStream& from, OutputStream* to, bool& changed) {
       take -= width;
     }
     char* const out = Write ? to->room().data() : nullptr;
-    const char* const out_limit = Write ? out + to->room().size() : nullptr;
-    char* const end = strip.run(text.first(take), from.limit(), out, out_limit);
+    char* const end = strip.run(text.first(take), out);
     if (!Write && strip.changed()) {
       changed = true;
       return {};

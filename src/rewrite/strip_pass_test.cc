@@ -175,10 +175,11 @@ TEST(StripFile, SaysWhetherTheTextChanged) {
   }
 }
 
-// Random text of many windows in each encoding, with indents longer than
-// one, and that text once stripped (which needs no change), through every buffer size from the
-// smallest to past two windows, so that windows, reads and held-back CRs
-// fall at every place against the model.
+// Random text of many windows in each encoding, with indents and lines
+// longer than one, and that text once stripped (which needs no change),
+// through every buffer size from the smallest to past two windows and some
+// larger ones, so that windows, reads and held-back CRs fall at every place
+// against the model.
 TEST(StripFile, MatchesTheModelThroughEveryBufferSize) {
   const char32_t alphabet[] = {U' ', U' ',  U' ',   U' ',   U'\r',  U'\n',  U'\n',
                                U'a', U'\t', 0x0a00, 0x200a, 0x0d0a, 0x2000, 0x000a0000};
@@ -190,11 +191,14 @@ TEST(StripFile, MatchesTheModelThroughEveryBufferSize) {
       units += alphabet[pick];
       // Now and then an indent longer than a window.
       if (i % 100 == 50) units += U"\n" + std::u32string(70, U' ');
+      // And lines of up to a few windows.
+      if (i % 50 == 25) units += std::u32string(random() % 200, U'x') + U"\n";
     }
     const std::string input = spell(e.mark, e.width, e.big_endian, units);
     const std::string output = reference_rewrite(input);
     for (const std::string& text : {input, output}) {
-      for (std::size_t input_size = 16; input_size <= 160; ++input_size) {
+      for (std::size_t input_size = 16; input_size <= 1000;
+           input_size += input_size < 160 ? 1 : 61) {
         const Stripped stripped =
             strip(text, input_size % 2 == 0 ? text.size() : 7, input_size,
                   input_size % 3 == 0 ? 16 + input_size % 50 : 4 * input_size);

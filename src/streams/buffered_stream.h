@@ -20,10 +20,8 @@ class InputStream {
   InputStream(File& file, std::span<char> buffer, std::size_t end = 0)
       : file_(file), buffer_(buffer), end_(end), bytes_read_(end) {}
 
-  // The bytes read and not taken yet. The buffer's memory after them, up to
-  // limit(), may be read but holds nothing of the file.
+  // The bytes read and not taken yet.
   std::span<const char> buffered() const { return buffer_.subspan(begin_, end_ - begin_); }
-  const char* limit() const { return buffer_.data() + buffer_.size(); }
   void take(std::size_t count) { begin_ += count; }
 
   // Moves the bytes not taken to the front of the buffer and reads more
@@ -51,6 +49,7 @@ class OutputStream {
   // The free part of the buffer: fill its start, then commit what was filled.
   std::span<char> room() const { return buffer_.subspan(used_); }
   void commit(std::size_t count) { used_ += count; }
+  std::size_t used() const { return used_; }
   // Hands everything buffered to the file; fails with the first error, and
   // keeps failing after it.
   Status flush();

@@ -16,6 +16,13 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// On x86-64 Linux the search uses AVX2 where the CPU has it (GCC and Clang
+// compile such code for one function alone).
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && \
+    !defined(OSTREL_PORTABLE_SCAN) && !defined(OSTREL_SSE2_SCAN)
+#define OSTREL_AVX2
+#include <immintrin.h>
+#endif
 
 namespace ostrel {
 
@@ -48,37 +55,72 @@ struct CodeUnits {
     return std::bit_cast<std::uint64_t>(bytes);
   }
 
-  // Bit i set for each of the 64 bytes at `at` that starts a code unit equal
-  // to unit (at starts a unit; bits for the other bytes of a unit are clear).
-  // The bytes at and after end, which need not be readable, match nothing.
-  // This is the search that finds line ends and the ends of indents: sixteen
-  // bytes compared at once where the CPU has SSE2 (every x86-64 CPU), one
-  // unit at a time elsewhere. It compares whole units: a search for the byte
-  // 0x0A alone would stop at every character that holds one (U+4E0A, and
-  // all of Gurmukhi and Gujarati in UTF-16LE).
-  static std::uint64_t matches(const char* at, const char* end, const Unit& unit) {
-    std::uint64_t found = 0;
-#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
-    if (end - at >= 64) {
-      const __m128i lanes = _mm_set1_epi64x(static_cast<long long>(repeated(unit)));
-      for (std::size_t part = 0; part < 4; ++part) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * part));
-        auto same = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, lanes)));
-        // A unit matches when all its bytes do.
-        for (std::size_t b = 1; b < Width; ++b) same &= same >> 1;
-        found |= same << (16 * part);
-      }
-      return found & firsts;
-    }
-#endif
-    for (std::size_t i = 0; i < 64 && end - at >= static_cast<std::ptrdiff_t>(i + Width);
-         i += Width) {
-      if (is(at + i, unit)) found |= std::uint64_t{1} << i;
+  // The bits of the bytes that start a unit.
+  static constexpr std::uint64_t firsts = ~std::uint64_t{0} / ((std::uint64_t{1} << Width) - 1);
+
+  // Where the line ends, CRs and spaces are among 64 bytes of text: bit i is
+  // set for each byte i that starts a code unit equal to one (the bits for
+  // the other bytes of a unit are clear). This is the search that finds line
+  // ends and the ends of indents. It compares whole units: a search for the
+  // byte 0x0A alone would stop at every character that holds one (U+4E0A,
+  // and all of Gurmukhi and Gujarati in UTF-16LE).
+  struct Masks {
+    std::uint64_t lf = 0;
+    std::uint64_t cr = 0;
+    std::uint64_t space = 0;
+  };
+
+  // One unit at a time, for any CPU; all 64 bytes must be readable.
+  static Masks masks(const char* at) {
+    Masks found;
+    for (std::size_t i = 0; i < 64; i += Width) {
+      found.lf |= std::uint64_t{is(at + i, lf)} << i;
+      found.cr |= std::uint64_t{is(at + i, cr)} << i;
+      found.space |= std::uint64_t{is(at + i, space)} << i;
     }
     return found;
   }
-  // The bits of the bytes that start a unit.
-  static constexpr std::uint64_t firsts = ~std::uint64_t{0} / ((std::uint64_t{1} << Width) - 1);
+
+#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
+  // Sixteen bytes compared at once, with SSE2 (every x86-64 CPU); all 64
+  // bytes must be readable.
+  static Masks masks_sse2(const char* at) {
+    std::uint64_t same[3] = {};
+    for (std::size_t part = 0; part < 64; part += 16) {
+      const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + part));
+      for (std::size_t u = 0; u < 3; ++u) {
+        const __m128i lanes = _mm_set1_epi64x(static_cast<long long>(repeated(*units[u])));
+        const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(here, lanes));
+        same[u] |= std::uint64_t{static_cast<std::uint16_t>(found)} << part;
+      }
+    }
+    return {whole(same[0]), whole(same[1]), whole(same[2])};
+  }
+#endif
+
+#if defined(OSTREL_AVX2)
+  // Thirty-two bytes at once, on CPUs with AVX2; all 64 must be readable.
+  [[gnu::target("avx2")]] static Masks masks_avx2(const char* at) {
+    std::uint64_t same[3] = {};
+    for (std::size_t part = 0; part < 64; part += 32) {
+      const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + part));
+      for (std::size_t u = 0; u < 3; ++u) {
+        const __m256i lanes = _mm256_set1_epi64x(static_cast<long long>(repeated(*units[u])));
+        const int found = _mm256_movemask_epi8(_mm256_cmpeq_epi8(here, lanes));
+        same[u] |= std::uint64_t{static_cast<std::uint32_t>(found)} << part;
+      }
+    }
+    return {whole(same[0]), whole(same[1]), whole(same[2])};
+  }
+#endif
+
+ private:
+  // The bits of the units all of whose bytes are set in same.
+  static constexpr std::uint64_t whole(std::uint64_t same) {
+    for (std::size_t shift = 1; shift < Width; shift *= 2) same &= same >> shift;
+    return same & firsts;
+  }
+  static constexpr const Unit* units[3] = {&lf, &cr, &space};
 };
 
 using Bytes = CodeUnits<1, std::endian::native>;
