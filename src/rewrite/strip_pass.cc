@@ -255,25 +255,12 @@ Status strip_pass(File& target, File* work, std::span<char> input, std::span<cha
     if (Status status = put(*to, input.first(mark.size)); !status.ok()) return status;
   }
   OutputStream* const into = to ? &*to : nullptr;
-  Status status;
-  switch (mark.encoding) {
-    case Encoding::utf16le:
-      status = strip_text<Utf16Le, Write>(from, into, outcome.changed);
-      break;
-    case Encoding::utf16be:
-      status = strip_text<Utf16Be, Write>(from, into, outcome.changed);
-      break;
-    case Encoding::utf32le:
-      status = strip_text<Utf32Le, Write>(from, into, outcome.changed);
-      break;
-    case Encoding::utf32be:
-      status = strip_text<Utf32Be, Write>(from, into, outcome.changed);
-      break;
-    case Encoding::bytes:
-    case Encoding::utf8:
-      status = strip_text<Bytes, Write>(from, into, outcome.changed);
-      break;
-  }
+  // In the order of Encoding: UTF-8 is read as bytes.
+  using Pass = Status (*)(InputStream&, OutputStream*, bool&);
+  static constexpr Pass passes[] = {strip_text<Bytes, Write>,   strip_text<Bytes, Write>,
+                                    strip_text<Utf16Le, Write>, strip_text<Utf16Be, Write>,
+                                    strip_text<Utf32Le, Write>, strip_text<Utf32Be, Write>};
+  const Status status = passes[static_cast<int>(mark.encoding)](from, into, outcome.changed);
   outcome.bytes_read = from.bytes_read();
   return status;
 }

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -141,21 +143,18 @@ struct ByteOrderMark {
 // first four bytes, or the whole of a shorter file: FF FE is UTF-16 unless
 // 00 00 follows, which makes it UTF-32.
 inline ByteOrderMark byte_order_mark(std::span<const char> start) {
-  const auto starts_with = [start](std::span<const unsigned char> mark) {
-    return start.size() >= mark.size() &&
-           std::equal(mark.begin(), mark.end(), start.begin(),
-                      [](unsigned char m, char s) { return m == static_cast<unsigned char>(s); });
-  };
-  static constexpr unsigned char utf32le[] = {0xff, 0xfe, 0, 0};
-  static constexpr unsigned char utf32be[] = {0, 0, 0xfe, 0xff};
-  static constexpr unsigned char utf16le[] = {0xff, 0xfe};
-  static constexpr unsigned char utf16be[] = {0xfe, 0xff};
-  static constexpr unsigned char utf8[] = {0xef, 0xbb, 0xbf};
-  if (starts_with(utf32le)) return {Encoding::utf32le, 4};
-  if (starts_with(utf32be)) return {Encoding::utf32be, 4};
-  if (starts_with(utf16le)) return {Encoding::utf16le, 2};
-  if (starts_with(utf16be)) return {Encoding::utf16be, 2};
-  if (starts_with(utf8)) return {Encoding::utf8, 3};
+  using namespace std::string_view_literals;
+  static constexpr std::pair<std::string_view, Encoding> marks[] = {
+      {"\xff\xfe\0\0"sv, Encoding::utf32le},
+      {"\0\0\xfe\xff"sv, Encoding::utf32be},
+      {"\xff\xfe"sv, Encoding::utf16le},
+      {"\xfe\xff"sv, Encoding::utf16be},
+      {"\xef\xbb\xbf"sv, Encoding::utf8}};
+  for (const auto& [mark, encoding] : marks) {
+    if (std::string_view(start.data(), start.size()).starts_with(mark)) {
+      return {encoding, mark.size()};
+    }
+  }
   return {};
 }
 
