@@ -1,32 +1,164 @@
+// The rewrite's rules and its protocol, run on the real file system in a
+// fresh directory, through the wrapper that fails chosen calls. Other
+// programs act on the disk itself at chosen calls; what the disk cannot do
+// at a chosen moment (a lease broken, a request to end the process, an
+// owner that is not the user) the wrapper says instead.
 #include "rewrite/indent_removal.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "app/test_files.h"
 #include "rewrite/reference_model.h"
-#include "streams/memory_file_system.h"
+#include "streams/faulty_file_system.h"
 
 namespace ostrel {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::string_literals;
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
 
 std::string model(const std::string& input) { return reference_rewrite(input); }
 
-RewriteResult rewrite(MemoryFileSystem& fs, const std::string& name = "t") {
-  return run_indent_removal(fs, name, {});
+// The outcome of a run, as it reports it: once, and only once.
+RewriteResult rewrite(FileSystem& file_system, const std::string& name, RewriteEvents events = {}) {
+  RewriteResult result;
+  int reports = 0;
+  events.report = [&, told = events.report](const RewriteResult& reported) {
+    ++reports;
+    result = reported;
+    if (told) told(reported);
+  };
+  run_indent_removal(file_system, name, events);
+  EXPECT_EQ(reports, 1);
+  return result;
 }
 
-// Where the new text of the first file put into a MemoryFileSystem is kept,
-// if it is that text.
-std::string saved_name(const std::string& dir, const std::string& text,
-                       const std::string& numbers = "1-1-1") {
-  return joined(dir, "ostrel-saved-" + numbers + "." + std::to_string(text.size()));
+// A fresh directory: the file dir/t, and the two temporary directories the
+// run is given. On a file system in memory where there is one: what is
+// forced to disk is not what these tests look at, and a restart empties it.
+struct Disk {
+  explicit Disk(const std::string& bytes) {
+    fs::remove_all(base);
+    for (const char* sub : {"dir", "tmp", "tmp2"}) fs::create_directories(base / sub);
+    write_file(file, bytes);
+    machine.temp_dirs = {base / "tmp", base / "tmp2"};
+#ifndef _WIN32
+    // A lease of this process that a run breaks, or the run's that a test
+    // breaks, is told by SIGIO, which must not end the tests.
+    static_cast<void>(std::signal(SIGIO, SIG_IGN));
+#endif
+  }
+  Disk(const Disk&) = delete;
+  Disk& operator=(const Disk&) = delete;
+  ~Disk() {
+    other.close();
+    held.reset();
+    fs::remove_all(base);
+  }
+
+  RewriteResult run(const RewriteEvents& events = {}) {
+    return rewrite(machine, utf8_of(file), events);
+  }
+  std::string bytes() const { return read_file(file); }
+  // Every name in the file's directory and the temporary ones but the file's.
+  std::vector<std::string> others() const {
+    std::vector<std::string> all;
+    for (const char* sub : {"dir", "tmp", "tmp2"}) {
+      for (const auto& entry : fs::directory_iterator(base / sub)) {
+        if (entry.path() != file) all.push_back(utf8_of(entry.path()));
+      }
+    }
+    std::sort(all.begin(), all.end());
+    return all;
+  }
+  // Where the new text of the file, of this length, is kept in directory
+  // sub; named for the file without its birth time, if born is false.
+  std::string saved(const char* sub, std::size_t length, bool born = true) const {
+    FileIdentity identity;
+    EXPECT_TRUE(machine_identity(identity));
+    if (!born) identity.born = 0;
+    return utf8_of(base / sub / path_from_utf8(saved_text_name(identity))) + "." +
+           std::to_string(length);
+  }
+  std::string put(const std::string& path, const std::string& text) const {
+    write_file(path_from_utf8(path), text);
+    return path;
+  }
+  // Another program opens the file now, for reading and writing.
+  void open_other() { other.open(file, std::ios::in | std::ios::out | std::ios::binary); }
+  void write_other(std::streamoff at, const std::string& text) {
+    if (at < 0) {
+      other.seekp(0, std::ios::end);
+    } else {
+      other.seekp(at);
+    }
+    other.write(text.data(), static_cast<std::streamsize>(text.size()));
+    other.flush();
+  }
+
+  const fs::path base =
+      fs::path(fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) /
+      ("ostrel-rewrite-"s + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  const fs::path file = base / "dir" / "t";
+  FaultyFileSystem machine{os_file_system()};
+  std::fstream other;          // another program's open file
+  std::unique_ptr<File> held;  // another run's or program's, through the real layer
+  std::unique_ptr<FileLock> lock;
+
+ private:
+  bool machine_identity(FileIdentity& identity) const {
+    FileState state;
+    if (!os_file_system().state_of(file, state).ok()) return false;
+    if (machine.restate) machine.restate(state);
+    identity = state.identity;
+    return true;
+  }
+};
+
+// What a row needs of the machine it runs on, and why it may not have it.
+enum Need { nothing, leases, writes_past_the_lock, restart_empties, birth_times };
+
+// Whether the machine has what need names; if not, why.
+const char* lacking(Need need, Disk& disk) {
+  switch (need) {
+    case leases: {
+      std::unique_ptr<File> probe;
+      const bool granted = os_file_system().open_for_update(disk.file, probe, false).ok() &&
+                           probe != nullptr && probe->keep_openers_waiting();
+      return granted ? nullptr : "the OS grants no leases here";
+    }
+    case writes_past_the_lock:
+      return kWindows ? "Windows refuses writes to a locked file" : nullptr;
+    case restart_empties: {
+      FileState state;
+      static_cast<void>(os_file_system().state_of(disk.base / "tmp", state));
+      return state.survives_restart ? "no file system here is emptied by a restart" : nullptr;
+    }
+    case birth_times: {
+      FileState state;
+      static_cast<void>(os_file_system().state_of(disk.file, state));
+      return state.identity.born == 0 ? "files here have no birth times" : nullptr;
+    }
+    case nothing:
+      break;
+  }
+  return nullptr;
 }
 
 TEST(RunIndentRemoval, RewritesByTheRules) {
@@ -55,19 +187,17 @@ TEST(RunIndentRemoval, RewritesByTheRules) {
       {"no\r\nspaces\r\n", "no\r\nspaces\r\n"},
   };
   for (const auto& c : cases) {
-    MemoryFileSystem fs;
-    fs.put("t", c.input);
-    const RewriteResult result = rewrite(fs);
-    EXPECT_EQ(result.outcome, RewriteOutcome::done);
-    EXPECT_EQ(fs.bytes("t"), c.output) << "input: " << c.input;
-    EXPECT_EQ(fs.list(), std::vector<std::string>{"t"});
-    EXPECT_EQ(fs.open_work_files, 0);
+    Disk disk(c.input);
+    EXPECT_EQ(disk.run().outcome, RewriteOutcome::done);
+    EXPECT_EQ(disk.bytes(), c.output) << "input: " << c.input;
+    EXPECT_EQ(disk.others(), std::vector<std::string>{});
   }
 }
 
 TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
   std::mt19937 random(2026);
   const std::string alphabet = "    \t\r\n\r\nx\0\x1a\xa0"s;
+  Disk disk("");
   for (int round = 0; round < 300; ++round) {
     std::string input;
     const std::size_t runs = random() % 40;
@@ -77,11 +207,10 @@ TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
       const char c = alphabet[random() % alphabet.size()];
       input.append(length, c == 'x' ? static_cast<char>('a' + random() % 26) : c);
     }
-    MemoryFileSystem fs;
-    fs.put("t", input);
-    fs.read_chunk = 1 + random() % 2000;
-    ASSERT_EQ(rewrite(fs).outcome, RewriteOutcome::done);
-    ASSERT_TRUE(fs.bytes("t") == model(input)) << "round " << round;
+    write_file(disk.file, input);
+    disk.machine.read_chunk = 1 + random() % 2000;
+    ASSERT_EQ(disk.run().outcome, RewriteOutcome::done);
+    ASSERT_TRUE(disk.bytes() == model(input)) << "round " << round;
   }
 }
 
@@ -116,14 +245,19 @@ TEST(RunIndentRemoval, LeavesFilesThatNeedNoChangeUntouched) {
       {utf16 + " \0"s, true},
   };
   for (const auto& c : cases) {
-    MemoryFileSystem fs;
-    const std::int64_t modified = fs.put("t", c.input).modified;
-    ASSERT_EQ(rewrite(fs).outcome, RewriteOutcome::done);
-    EXPECT_EQ(fs.bytes("t"), model(c.input)) << c.input;
-    EXPECT_EQ(fs.names["t"]->modified != modified, c.needs_change) << c.input;
-    EXPECT_EQ(fs.calls[Call::name_as] > 0, c.needs_change) << c.input;
-    EXPECT_EQ(fs.calls[Call::write] > 0, c.needs_change) << c.input;
-    EXPECT_EQ(fs.list(), std::vector<std::string>{"t"}) << c.input;
+    Disk disk(c.input);
+    // An hour back, so that any write moves it.
+    fs::last_write_time(disk.file, fs::last_write_time(disk.file) - std::chrono::hours(1));
+    FileState before;
+    FileState after;
+    ASSERT_TRUE(os_file_system().state_of(disk.file, before).ok());
+    ASSERT_EQ(disk.run().outcome, RewriteOutcome::done);
+    ASSERT_TRUE(os_file_system().state_of(disk.file, after).ok());
+    EXPECT_EQ(disk.bytes(), model(c.input)) << c.input;
+    EXPECT_EQ(after.modified != before.modified, c.needs_change) << c.input;
+    EXPECT_EQ(disk.machine.calls[Call::name_as] > 0, c.needs_change) << c.input;
+    EXPECT_EQ(disk.machine.calls[Call::write] > 0, c.needs_change) << c.input;
+    EXPECT_EQ(disk.others(), std::vector<std::string>{}) << c.input;
   }
 }
 
@@ -142,15 +276,17 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
   const std::vector<std::vector<Fault>> ways = {
       {},                                                          // the work file named
       {{Call::name_as, 1, EPERM}},                                 // a copy beside the file
-      {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EEXIST}},  // a copy in /tmp
+      {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EEXIST}},  // a copy in tmp
   };
   for (const std::vector<Fault>& way : ways) {
-    MemoryFileSystem clean;
-    clean.put("t", original);
-    clean.read_chunk = 100000;
-    clean.faults = way;
-    ASSERT_EQ(rewrite(clean).outcome, RewriteOutcome::done);
-    const std::vector<Call> log = clean.log;
+    std::vector<Call> log;
+    {
+      Disk clean(original);
+      clean.machine.read_chunk = 100000;
+      clean.machine.faults = way;
+      ASSERT_EQ(clean.run().outcome, RewriteOutcome::done);
+      log = clean.machine.log;
+    }
     const auto emptied = std::find(log.begin(), log.end(), Call::truncate) - log.begin();
     ASSERT_LT(emptied, static_cast<long>(log.size()));
 
@@ -160,55 +296,49 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
           static_cast<int>(std::count(log.begin(), log.begin() + static_cast<long>(i) + 1, log[i]));
       for (const std::size_t lands : {std::size_t{0}, std::size_t{1000}}) {
         if (lands > 0 && log[i] != Call::write) continue;
-        MemoryFileSystem fs;
-        MemoryNode& target = fs.put("t", original);
-        fs.read_chunk = clean.read_chunk;
-        fs.faults = way;
-        fs.faults.push_back(Fault{log[i], nth, ENOSPC, lands});
-        int reports = 0;
+        Disk disk(original);
+        FaultyFileSystem& machine = disk.machine;
+        machine.read_chunk = 100000;
+        machine.faults = way;
+        machine.faults.push_back(Fault{log[i], nth, ENOSPC, lands});
         bool held_at_report = false;
         RewriteEvents events;
-        events.report = [&](const RewriteResult&) {
-          ++reports;
-          held_at_report = fs.holds > 0;
-        };
-        const RewriteResult result = run_indent_removal(fs, "t", events);
+        events.report = [&](const RewriteResult&) { held_at_report = machine.holds > 0; };
+        const RewriteResult result = disk.run(events);
         const std::string where = "way " + std::to_string(way.size()) + " call " +
                                   std::to_string(i) + " lands " + std::to_string(lands);
-        EXPECT_EQ(reports, 1) << where;
-        EXPECT_EQ(fs.open_work_files, 0) << where;
-        EXPECT_EQ(fs.holds, 0) << where;
-        EXPECT_FALSE(target.locked) << where;
-        const auto hold = std::find(fs.log.begin(), fs.log.end(), Call::hold_interrupts);
-        const auto truncate = std::find(fs.log.begin(), fs.log.end(), Call::truncate);
-        const auto named = std::find_if(fs.log.begin(), fs.log.end(), [](Call call) {
+        EXPECT_EQ(machine.holds, 0) << where;
+        EXPECT_EQ(machine.locks, 0) << where;
+        const auto hold = std::find(machine.log.begin(), machine.log.end(), Call::hold_interrupts);
+        const auto truncate = std::find(machine.log.begin(), machine.log.end(), Call::truncate);
+        const auto named = std::find_if(machine.log.begin(), machine.log.end(), [](Call call) {
           return call == Call::name_as || call == Call::create_new;
         });
-        EXPECT_TRUE(truncate == fs.log.end() || hold < truncate) << where;
-        EXPECT_TRUE(named == fs.log.end() || hold < named) << where;
-        EXPECT_EQ(held_at_report, hold != fs.log.end()) << where;
-        std::vector<std::string> others = fs.list();
-        std::erase(others, "t");
+        EXPECT_TRUE(truncate == machine.log.end() || hold < truncate) << where;
+        EXPECT_TRUE(named == machine.log.end() || hold < named) << where;
+        EXPECT_EQ(held_at_report, hold != machine.log.end()) << where;
+        const std::vector<std::string> others = disk.others();
+        const std::string now = disk.bytes();
         switch (result.outcome) {
           case RewriteOutcome::done:
             // Faults the run can do without: closing a work file that was
             // read to its end, or taking away a lasting name, which the
             // next run then removes as the result it equals.
-            EXPECT_TRUE(fs.bytes("t") == result_text) << where;
+            EXPECT_TRUE(now == result_text) << where;
             for (const std::string& other : others)
-              EXPECT_TRUE(fs.bytes(other) == result_text) << where;
+              EXPECT_TRUE(read_file(path_from_utf8(other)) == result_text) << where;
             break;
           case RewriteOutcome::failed_after_emptying:
             EXPECT_GT(static_cast<long>(i), emptied) << where;
             EXPECT_EQ(result.error.code, ENOSPC) << where;
-            EXPECT_TRUE(result_text.starts_with(*fs.bytes("t"))) << where;
-            EXPECT_TRUE(fs.bytes(result.saved_as) == result_text) << where;
+            EXPECT_TRUE(result_text.starts_with(now)) << where;
+            EXPECT_TRUE(read_file(path_from_utf8(result.saved_as)) == result_text) << where;
             EXPECT_EQ(others, std::vector<std::string>{result.saved_as}) << where;
             break;
           default:
             // An emptying that is refused leaves the file as it was.
             EXPECT_LE(static_cast<long>(i), emptied) << where;
-            EXPECT_TRUE(fs.bytes("t") == original) << where;
+            EXPECT_TRUE(now == original) << where;
             EXPECT_TRUE(others.empty()) << where;
         }
       }
@@ -223,230 +353,275 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   const std::string result_text = model(original);
   struct Case {
     const char* what;
-    std::function<void(MemoryFileSystem&)> set_up;
+    std::function<void(Disk&)> set_up;
     RewriteOutcome outcome;
-    std::string file;                 // what "t" holds afterwards
-    std::vector<std::string> others;  // every other name afterwards
-    std::string told;                 // the events, in order
+    std::string file;  // what "t" holds afterwards
+    // Every other name afterwards: "tmp", "tmp2" or "dir", where the new
+    // text is kept, with a saved text's length; "*" for the one set up.
+    std::vector<std::string> others;
+    std::string told;  // the events, in order; "@" for where the saved text is
+    Need need = nothing;
   };
-  const auto append_meanwhile = [](MemoryFileSystem& fs) {
-    fs.meddles = {{Call::create_work_file, 1, [&fs] {
-                     MemoryNode& node = *fs.names["t"];
-                     node.bytes += "x\n";
-                     node.modified = ++fs.clock;
-                   }}};
+  // A saved text in sub, named for the new text of the file, whose length
+  // is length unless that is 0.
+  const auto saved = [](const char* sub, const std::string& bytes, std::size_t length = 0) {
+    return [sub, bytes, length](Disk& disk) {
+      disk.put(disk.saved(sub, length > 0 ? length : bytes.size()), bytes);
+    };
   };
-  const auto saved = [](const std::string& where, const std::string& bytes) {
-    return [where, bytes](MemoryFileSystem& fs) { fs.put(where, bytes); };
+  const auto killed_writing_back = [&](Disk& disk) {
+    write_file(disk.file, "a\r");
+    saved("tmp", result_text)(disk);
   };
-  const std::string kInTemp = saved_name("/tmp", result_text);
-  const std::string kBeside = saved_name(".", result_text);
+  const auto lease_and = [](Call call) {
+    return [call](Disk& disk) {
+      disk.machine.meddles = {{call, 1, [&disk] { disk.machine.let_in = true; }}};
+    };
+  };
   const Case cases[] = {
       {"another run holds the lock",
-       [](MemoryFileSystem& fs) { fs.lock_busy = true; },
+       [](Disk& disk) {
+         ASSERT_TRUE(os_file_system().open_for_update(disk.file, disk.held, false).ok());
+         ASSERT_TRUE(disk.held->lock(false, disk.lock).ok() && disk.lock != nullptr);
+         disk.machine.meddles = {{Call::lock, 2, [&disk] {
+                                    disk.lock.reset();
+                                    disk.held.reset();
+                                  }}};
+       },
        RewriteOutcome::done,
        result_text,
        {},
        "waiting copying "},
       {"appended to meanwhile",
-       append_meanwhile,
+       [](Disk& disk) {
+         disk.open_other();
+         disk.machine.meddles = {
+             {Call::create_work_file, 1, [&disk] { disk.write_other(-1, "x\n"); }}};
+       },
        RewriteOutcome::changed,
        original + "x\n",
        {},
-       ""},
+       "",
+       writes_past_the_lock},
       {"renamed over meanwhile",
-       [](MemoryFileSystem& fs) {
-         fs.meddles = {{Call::identity_of, 1, [&fs] { fs.put("t", "new"); }}};
+       [](Disk& disk) {
+         disk.machine.meddles = {{Call::identity_of, 1, [&disk] {
+                                    write_file(disk.base / "new", "new");
+                                    fs::rename(disk.base / "new", disk.file);
+                                  }}};
        },
        RewriteOutcome::changed,
        "new",
        {},
        "copying "},
       {"a request to stop came",
-       [](MemoryFileSystem& fs) { fs.interrupt = true; },
+       [](Disk& disk) { disk.machine.interrupt = true; },
        RewriteOutcome::interrupted,
        original,
        {},
        "copying "},
       {"killed while writing back",
-       [&](MemoryFileSystem& fs) {
-         fs.names["t"]->bytes = "a\r";
-         fs.put(kInTemp, result_text);
-       },
+       killed_writing_back,
        RewriteOutcome::done,
        result_text,
        {},
-       "resumed " + kInTemp + " copying "},
+       "resumed @ copying "},
       {"killed while writing back; its text cannot be removed now",
-       [&](MemoryFileSystem& fs) {
-         fs.names["t"]->bytes = "a\r";
-         fs.put(kInTemp, result_text);
-         fs.faults = {{Call::remove, 1, EACCES}};
+       [&](Disk& disk) {
+         killed_writing_back(disk);
+         disk.machine.faults = {{Call::remove, 1, EACCES}};
        },
        RewriteOutcome::done,
        result_text,
-       {kInTemp},
-       "resumed " + kInTemp + " copying "},
+       {"*"},
+       "resumed @ copying "},
       {"killed once all was back",
-       saved(saved_name("/tmp", original), original),
+       saved("tmp", original),
        RewriteOutcome::done,
        result_text,
        {},
        "copying "},
       {"killed before emptying",
-       saved(kBeside, result_text),
+       saved("dir", result_text),
        RewriteOutcome::done,
        result_text,
        {},
        "copying "},
       {"changed since the kill",
-       saved(saved_name("/tmp", "other\r\n"), "other\r\n"),
+       saved("tmp", "other\r\n"),
        RewriteOutcome::saved_differs,
        original,
-       {saved_name("/tmp", "other\r\n")},
+       {"*"},
        ""},
       {"a saved text shorter than its name says",
-       saved(kInTemp, "a\r"),
+       saved("tmp", "a\r", result_text.size()),
        RewriteOutcome::done,
        result_text,
        {},
        "removed copying "},
       {"another program keeps openers waiting",
-       [](MemoryFileSystem& fs) { fs.lease_busy = true; },
+       [](Disk& disk) {
+         ASSERT_TRUE(os_file_system().open_for_update(disk.file, disk.held, false).ok());
+         ASSERT_TRUE(disk.held->keep_openers_waiting());
+         disk.machine.meddles = {{Call::open_for_update, 2, [&disk] { disk.held.reset(); }}};
+       },
        RewriteOutcome::done,
        result_text,
        {},
-       "waiting copying "},
+       "waiting copying ",
+       leases},
       {"another program let in before the emptying",
-       [](MemoryFileSystem& fs) {
-         fs.leases = true;
-         fs.meddles = {{Call::identity_of, 1, [&fs] { fs.let_in = true; }}};
-       },
+       lease_and(Call::identity_of),
        RewriteOutcome::changed,
        original,
        {},
-       "copying "},
+       "copying ",
+       leases},
       {"another program let in during the write-back",
-       [](MemoryFileSystem& fs) {
-         fs.leases = true;
-         fs.meddles = {{Call::truncate, 1, [&fs] { fs.let_in = true; }}};
-       },
+       lease_and(Call::truncate),
        RewriteOutcome::others_let_in,
        "",
-       {kBeside},
-       "copying "},
+       {"dir"},
+       "copying ",
+       leases},
       {"rewritten in place within one tick",
-       [](MemoryFileSystem& fs) {
-         fs.meddles = {{Call::name_as, 1, [&fs] { fs.names["t"]->bytes[2] = 'X'; }}};
+       [](Disk& disk) {
+         disk.machine.restate = [](FileState& state) { state.modified = state.changed = 0; };
+         disk.open_other();
+         disk.machine.meddles = {{Call::name_as, 1, [&disk] { disk.write_other(2, "X"); }}};
        },
        RewriteOutcome::changed,
        "  X\n  b\n",
        {},
-       "copying "},
+       "copying ",
+       writes_past_the_lock},
       {"nowhere outlives a restart",
-       [](MemoryFileSystem& fs) {
-         fs.closed_directories = {"."};
-         fs.emptied_by_restart = {"/tmp"};
+       [](Disk& disk) {
+         disk.machine.faults = {{Call::create_work_file, 1, EACCES}};
        },
        RewriteOutcome::done,
        result_text,
        {},
-       "restart copying "},
+       "restart copying ",
+       restart_empties},
       {"saved text swapped for another once checked",
-       [&](MemoryFileSystem& fs) {
-         fs.names["t"]->bytes = "a\r";
-         fs.put(kInTemp, result_text);
-         // Swapped once it was checked: before it is read (after the file is
-         // fingerprinted), or opened again.
-         const auto swap = [&fs, &kInTemp] {
-           fs.put(kInTemp, "a\r\nEVIL\r\n").owned_by_user = false;
-         };
-         fs.meddles = {{Call::read, 4, swap}, {Call::open_for_reading, 3, swap}};
+       [&](Disk& disk) {
+         killed_writing_back(disk);
+         // Once it is open and checked (the second state looked at), before
+         // it is read or opened again.
+         const fs::path path = path_from_utf8(disk.saved("tmp", result_text.size()));
+         disk.machine.meddles = {{Call::read, 0, [&disk, path, swapped = false]() mutable {
+                                    if (swapped || disk.machine.calls[Call::state] < 2) return;
+                                    swapped = true;
+                                    write_file(disk.base / "new", "a\r\nEVIL\r\n");
+                                    fs::rename(disk.base / "new", path);
+                                  }}};
        },
        RewriteOutcome::done,
        result_text,
-       {kInTemp},
-       "resumed " + kInTemp + " copying "},
-      {"saved by a run with the usual temporary directory",
-       [&](MemoryFileSystem& fs) {
-         fs.temp_directory = "/elsewhere";
-         fs.names["t"]->bytes = "a\r";
-         fs.put(kInTemp, result_text);
+       {"*"},
+       "resumed @ copying "},
+      {"saved in the second temporary directory",
+       [&](Disk& disk) {
+         write_file(disk.file, "a\r");
+         saved("tmp2", result_text)(disk);
        },
        RewriteOutcome::done,
        result_text,
        {},
-       "resumed " + kInTemp + " copying "},
+       "resumed @ copying "},
       {"saved for an earlier file with the same numbers",
-       saved(saved_name("/tmp", result_text + "x", "1-1"), result_text + "x"),
+       [&](Disk& disk) {
+         disk.put(disk.saved("tmp", result_text.size() + 1, false), result_text + "x");
+       },
        RewriteOutcome::done,
        result_text,
-       {saved_name("/tmp", result_text + "x", "1-1")},
-       "copying "},
+       {"*"},
+       "copying ",
+       birth_times},
       {"emptied, or new with the numbers of a deleted file",
-       [&](MemoryFileSystem& fs) {
-         fs.names["t"]->bytes.clear();
-         fs.names["t"]->identity.born = 0;  // no birth times kept
-         fs.put(saved_name("/tmp", result_text, "1-1"), result_text);
+       [&](Disk& disk) {
+         write_file(disk.file, "");
+         disk.machine.restate = [](FileState& state) {
+           state.identity.born = 0;
+           state.identity_never_reused = false;
+         };
+         saved("tmp", result_text)(disk);
        },
        RewriteOutcome::saved_unsure,
        "",
-       {saved_name("/tmp", result_text, "1-1")},
+       {"*"},
        ""},
       {"a copy that a killed run never finished",
-       saved(kInTemp + ".part", "a\r"),
+       [&](Disk& disk) { disk.put(disk.saved("tmp", result_text.size()) + ".part", "a\r"); },
        RewriteOutcome::done,
        result_text,
        {},
        "copying "},
       {"no lasting name anywhere",
-       [](MemoryFileSystem& fs) {
-         fs.faults = {{Call::name_as, 1, EPERM},
-                      {Call::create_new, 1, ENOSPC},
-                      {Call::create_new, 2, EACCES}};
+       [](Disk& disk) {
+         disk.machine.faults = {{Call::name_as, 1, EPERM},
+                                {Call::create_new, 1, ENOSPC},
+                                {Call::create_new, 2, EACCES},
+                                {Call::create_new, 3, EROFS}};
        },
        RewriteOutcome::not_saved,
        original,
        {},
        ""},
   };
+  std::string skipped;
   for (const Case& c : cases) {
-    MemoryFileSystem fs;
-    MemoryNode& target = fs.put("t", original);
-    c.set_up(fs);
+    Disk disk(original);
+    if (const char* why = lacking(c.need, disk)) {
+      skipped += "\n  "s + c.what + ": " + why;
+      continue;
+    }
+    c.set_up(disk);
+    const std::vector<std::string> planted = disk.others();
+    std::vector<std::string> others;
+    for (const std::string& other : c.others) {
+      if (other == "*") {
+        others.insert(others.end(), planted.begin(), planted.end());
+      } else {
+        others.push_back(disk.saved(other.c_str(), result_text.size()));
+      }
+    }
     std::string told;
     RewriteEvents events;
     events.told = [&](Notice notice, const std::string& path) {
       const char* const words[] = {"waiting ", "removed ", "restart ", "resumed ", "copying "};
       told += words[static_cast<int>(notice)];
-      if (notice == Notice::resumed) told += path + " ";
+      if (notice == Notice::resumed) {
+        EXPECT_EQ(std::vector<std::string>{path}, planted) << c.what;
+        told += "@ ";
+      }
       if (notice == Notice::copying_back) {
-        EXPECT_TRUE(target.locked) << c.what;
+        EXPECT_EQ(disk.machine.locks, 1) << c.what;
       }
     };
-    EXPECT_EQ(run_indent_removal(fs, "t", events).outcome, c.outcome) << c.what;
-    EXPECT_EQ(fs.bytes("t"), c.file) << c.what;
-    std::vector<std::string> others = fs.list();
-    std::erase(others, "t");
-    EXPECT_EQ(others, c.others) << c.what;
+    EXPECT_EQ(disk.run(events).outcome, c.outcome) << c.what;
+    disk.other.close();
+    EXPECT_EQ(disk.bytes(), c.file) << c.what;
+    EXPECT_EQ(disk.others(), others) << c.what;
     EXPECT_EQ(told, c.told) << c.what;
   }
+  if (!skipped.empty()) GTEST_SKIP() << "rows left out:" << skipped;
 }
 
 // However long telling of the copy-back takes, whatever another program
 // writes meanwhile is seen before the file is emptied.
 TEST(RunIndentRemoval, SeesWritesMadeWhileTheCopyBackIsTold) {
-  MemoryFileSystem fs;
-  MemoryNode& node = fs.put("t", "  a\n");
+  Disk disk("  a\n");
+  if (const char* why = lacking(writes_past_the_lock, disk)) GTEST_SKIP() << why;
+  disk.open_other();
   RewriteEvents events;
   events.told = [&](Notice notice, const std::string&) {
-    if (notice != Notice::copying_back) return;
-    node.bytes += "b\n";
-    node.modified = ++fs.clock;
+    if (notice == Notice::copying_back) disk.write_other(-1, "b\n");
   };
-  EXPECT_EQ(run_indent_removal(fs, "t", events).outcome, RewriteOutcome::changed);
-  EXPECT_EQ(fs.bytes("t"), "  a\nb\n");
-  EXPECT_EQ(fs.list(), std::vector<std::string>{"t"});
+  EXPECT_EQ(disk.run(events).outcome, RewriteOutcome::changed);
+  EXPECT_EQ(disk.bytes(), "  a\nb\n");
+  EXPECT_EQ(disk.others(), std::vector<std::string>{});
 }
 
 // Whatever stands where an earlier run's text would be and is not surely
@@ -454,42 +629,67 @@ TEST(RunIndentRemoval, SeesWritesMadeWhileTheCopyBackIsTold) {
 // run names it and says why.
 TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
   const std::string original = "  a\n";
-  const std::string kInTemp = saved_name("/tmp", "");
+  // A name given to something as its identity is, or a whole new file.
+  const auto in_tmp = [](Disk& disk) { return path_from_utf8(disk.saved("tmp", 0)); };
+  const auto owned_by_another = [&](Disk& disk) {
+    disk.put(disk.saved("tmp", 0), "");
+    FileIdentity planted;
+    ASSERT_TRUE(os_file_system().identity_of(in_tmp(disk), planted).ok());
+    disk.machine.restate = [planted](FileState& state) {
+      if (state.identity == planted) state.owned_by_user = false;
+    };
+  };
+  const auto writable_by_others = [](const fs::path& path) {
+    fs::permissions(path, fs::perms::others_write, fs::perm_options::add);
+  };
   const struct {
     Distrust why;
-    std::function<void(MemoryFileSystem&)> plant;
+    std::function<void(Disk&)> plant;
   } cases[] = {
-      {Distrust::foreign, [&](MemoryFileSystem& fs) { fs.put(kInTemp, "").owned_by_user = false; }},
+      {Distrust::foreign, owned_by_another},
       {Distrust::writable_by_others,
-       [&](MemoryFileSystem& fs) { fs.put(kInTemp, "").writable_by_others = true; }},
+       [&](Disk& disk) { writable_by_others(path_from_utf8(disk.put(disk.saved("tmp", 0), ""))); }},
       {Distrust::other_names,
-       [&](MemoryFileSystem& fs) {
-         fs.put(kInTemp, "");
-         fs.names["elsewhere"] = fs.names[kInTemp];
-         ++fs.names[kInTemp]->links;
+       [&](Disk& disk) {
+         disk.put(disk.saved("tmp", 0), "");
+         fs::create_hard_link(in_tmp(disk), disk.base / "tmp2" / "elsewhere");
        }},
-      {Distrust::not_regular, [&](MemoryFileSystem& fs) { fs.put(kInTemp, "").regular = false; }},
-      {Distrust::the_target, [&](MemoryFileSystem& fs) { fs.names[kInTemp] = fs.names["t"]; }},
+      {Distrust::not_regular, [&](Disk& disk) { fs::create_directory(in_tmp(disk)); }},
+      // Held open by another program, so that the run takes no lease: a
+      // lease would make opening the file by its other name wait.
+      {Distrust::the_target,
+       [&](Disk& disk) {
+         disk.open_other();
+         fs::create_hard_link(disk.file, in_tmp(disk));
+       }},
       {Distrust::open_directory,
-       [&](MemoryFileSystem& fs) {
-         fs.put(kInTemp, "");
-         fs.open_directories.insert("/tmp");
+       [&](Disk& disk) {
+         disk.put(disk.saved("tmp", 0), "");
+         writable_by_others(disk.base / "tmp");
        }},
-      {Distrust::unreadable, [&](MemoryFileSystem& fs) { fs.symlinks[kInTemp] = "/etc/passwd"; }},
+      {Distrust::unreadable,
+       [&](Disk& disk) { fs::create_symlink(disk.base / "elsewhere", in_tmp(disk)); }},
   };
+  std::string skipped;
   for (const auto& c : cases) {
-    MemoryFileSystem fs;
-    fs.put("t", original);
-    c.plant(fs);
-    const std::vector<std::string> planted = fs.list();
-    const RewriteResult result = rewrite(fs);
+    Disk disk(original);
     const auto what = static_cast<int>(c.why);
+    if (kWindows && (c.why == Distrust::writable_by_others || c.why == Distrust::open_directory ||
+                     c.why == Distrust::unreadable)) {
+      skipped += "\n  " + std::to_string(what) +
+                 ": the Windows layer reads ACLs and links that these tests do not make";
+      continue;
+    }
+    c.plant(disk);
+    const std::vector<std::string> planted = disk.others();
+    const RewriteResult result = disk.run();
     EXPECT_EQ(result.outcome, RewriteOutcome::saved_unused) << what;
     EXPECT_EQ(result.distrust, c.why) << what;
-    EXPECT_EQ(result.saved_as, kInTemp) << what;
-    EXPECT_EQ(fs.bytes("t"), original) << what;
-    EXPECT_EQ(fs.list(), planted) << what;
+    EXPECT_EQ(result.saved_as, disk.saved("tmp", 0)) << what;
+    EXPECT_EQ(disk.bytes(), original) << what;
+    EXPECT_EQ(disk.others(), planted) << what;
   }
+  if (!skipped.empty()) GTEST_SKIP() << "rows left out:" << skipped;
 }
 
 }  // namespace
