@@ -90,15 +90,12 @@ struct Disk {
   // Where the new text of the file, of this length, is kept in directory
   // sub; named for the file without its birth time, if born is false.
   std::string saved(const char* sub, std::size_t length, bool born = true) const {
-    FileIdentity identity;
-    EXPECT_TRUE(machine_identity(identity));
-    if (!born) identity.born = 0;
-    return utf8_of(base / sub / path_from_utf8(saved_text_name(identity))) + "." +
+    FileState state;
+    EXPECT_TRUE(os_file_system().state_of(file, state).ok());
+    if (machine.restate) machine.restate(state);
+    if (!born) state.identity.born = 0;
+    return utf8_of(base / sub / path_from_utf8(saved_text_name(state.identity))) + "." +
            std::to_string(length);
-  }
-  std::string put(const std::string& path, const std::string& text) const {
-    write_file(path_from_utf8(path), text);
-    return path;
   }
   // Another program opens the file now, for reading and writing.
   void open_other() { other.open(file, std::ios::in | std::ios::out | std::ios::binary); }
@@ -120,19 +117,18 @@ struct Disk {
   std::fstream other;          // another program's open file
   std::unique_ptr<File> held;  // another run's or program's, through the real layer
   std::unique_ptr<FileLock> lock;
-
- private:
-  bool machine_identity(FileIdentity& identity) const {
-    FileState state;
-    if (!os_file_system().state_of(file, state).ok()) return false;
-    if (machine.restate) machine.restate(state);
-    identity = state.identity;
-    return true;
-  }
+  std::function<void()> copying;  // what another program does as the copy-back is told
 };
 
 // What a row needs of the machine it runs on, and why it may not have it.
-enum Need { nothing, leases, writes_past_the_lock, restart_empties, birth_times };
+enum Need {
+  nothing,
+  leases,
+  writes_past_the_lock,
+  restart_empties,
+  birth_times,
+  mode_bits_and_symlinks
+};
 
 // Whether the machine has what need names; if not, why.
 const char* lacking(Need need, Disk& disk) {
@@ -145,6 +141,8 @@ const char* lacking(Need need, Disk& disk) {
     }
     case writes_past_the_lock:
       return kWindows ? "Windows refuses writes to a locked file" : nullptr;
+    case mode_bits_and_symlinks:
+      return kWindows ? "the Windows layer reads ACLs, not the mode bits made here" : nullptr;
     case restart_empties: {
       FileState state;
       static_cast<void>(os_file_system().state_of(disk.base / "tmp", state));
@@ -161,11 +159,17 @@ const char* lacking(Need need, Disk& disk) {
   return nullptr;
 }
 
+// Each rule, on a file that needs a change and on one that does not: a
+// file that needs none is only read, so that no byte, time or name changes
+// and nothing is written anywhere; one that differs in a single place is
+// rewritten.
 TEST(RunIndentRemoval, RewritesByTheRules) {
   const std::string a1023(1023, 'a');
+  const std::string utf16 = "\xff\xfe"s + "a\0\r\0\n\0"s;
+  const std::string long_line(5000, 'x');
   const struct {
     std::string input;
-    std::string output;
+    std::string output;  // left out: the file needs no change
   } cases[] = {
       {"", ""},
       {"    x\n", "x\r\n"},
@@ -177,20 +181,50 @@ TEST(RunIndentRemoval, RewritesByTheRules) {
       {"x\n   ", "x\r\n"},
       {"\xa0 x\n  \xff\x80\n", "\xa0 x\r\n\xff\x80\r\n"},
       {"  \r  x\r\n", "\r  x\r\n"},
-      {"a\r\r\n", "a\r\r\n"},
-      {"b\r", "b\r"},
+      {"a\r\r\n", ""},
+      {"b\r", ""},
       {"  a\0  b\n  c\n"s, "a\0  b\r\nc\r\n"s},
       {"  \x1a  x\n \x1a", "\x1a  x\r\n\x1a"},
       {std::string(2000, ' ') + "x\n  y\n", "x\r\ny\r\n"},
       {a1023 + "   b\n", a1023 + "   b\r\n"},
       {std::string(1023, ' ') + "\n" + std::string(1024, ' ') + "\n", "\r\n\r\n"},
-      {"no\r\nspaces\r\n", "no\r\nspaces\r\n"},
+      {"no\r\nspaces\r\n", ""},
+      {"one line", ""},
+      {"a\r\nb\r\n\r\n", ""},
+      {"lone\rCR\r\n", ""},
+      {long_line + "\r\n" + long_line, ""},
+      {"\xef\xbb\xbf"
+       "a\r\n",
+       ""},
+      {utf16, ""},
+      {"\xfe\xff\0a\0\r\0\n"s, ""},
+      {"\xff\xfe\0\0a\0\0\0\r\0\0\0\n\0\0\0"s, ""},
+      {" a\r\nb\r\n", "a\r\nb\r\n"},
+      {"a\r\n b\r\nc\r\n", "a\r\nb\r\nc\r\n"},
+      {"a\r\nb\r\n ", "a\r\nb\r\n"},
+      {"a\nb\r\n", "a\r\nb\r\n"},
+      {"a\r\nb\r\nc\n", "a\r\nb\r\nc\r\n"},
+      {long_line + "\r\n" + long_line + "\n", long_line + "\r\n" + long_line + "\r\n"},
+      {"\xef\xbb\xbf a\r\n",
+       "\xef\xbb\xbf"
+       "a\r\n"},
+      {utf16 + " \0"s, utf16},
   };
   for (const auto& c : cases) {
     Disk disk(c.input);
+    // An hour back, so that any write moves it.
+    fs::last_write_time(disk.file, fs::last_write_time(disk.file) - std::chrono::hours(1));
+    const bool needs_change = !c.output.empty();
+    FileState before;
+    FileState after;
+    ASSERT_TRUE(os_file_system().state_of(disk.file, before).ok());
     EXPECT_EQ(disk.run().outcome, RewriteOutcome::done);
-    EXPECT_EQ(disk.bytes(), c.output) << "input: " << c.input;
-    EXPECT_EQ(disk.others(), std::vector<std::string>{});
+    ASSERT_TRUE(os_file_system().state_of(disk.file, after).ok());
+    EXPECT_EQ(disk.bytes(), needs_change ? c.output : c.input) << "input: " << c.input;
+    EXPECT_EQ(after.modified != before.modified, needs_change) << c.input;
+    EXPECT_EQ(disk.machine.calls[Call::name_as] > 0, needs_change) << c.input;
+    EXPECT_EQ(disk.machine.calls[Call::write] > 0, needs_change) << c.input;
+    EXPECT_EQ(disk.others(), std::vector<std::string>{}) << c.input;
   }
 }
 
@@ -211,53 +245,6 @@ TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
     disk.machine.read_chunk = 1 + random() % 2000;
     ASSERT_EQ(disk.run().outcome, RewriteOutcome::done);
     ASSERT_TRUE(disk.bytes() == model(input)) << "round " << round;
-  }
-}
-
-// A file that needs no change is only read: no byte, time or name changes,
-// and nothing is written anywhere. One that differs in a single place is
-// rewritten.
-TEST(RunIndentRemoval, LeavesFilesThatNeedNoChangeUntouched) {
-  const std::string utf16 = "\xff\xfe"s + "a\0\r\0\n\0"s;
-  const std::string long_line(5000, 'x');
-  const struct {
-    std::string input;
-    bool needs_change;
-  } cases[] = {
-      {"", false},
-      {"one line", false},
-      {"a\r\nb\r\n\r\n", false},
-      {"lone\rCR\r\n", false},
-      {long_line + "\r\n" + long_line, false},
-      {"\xef\xbb\xbf"
-       "a\r\n",
-       false},
-      {utf16, false},
-      {"\xfe\xff\0a\0\r\0\n"s, false},
-      {"\xff\xfe\0\0a\0\0\0\r\0\0\0\n\0\0\0"s, false},
-      {" a\r\nb\r\n", true},
-      {"a\r\n b\r\nc\r\n", true},
-      {"a\r\nb\r\n ", true},
-      {"a\nb\r\n", true},
-      {"a\r\nb\r\nc\n", true},
-      {long_line + "\r\n" + long_line + "\n", true},
-      {"\xef\xbb\xbf a\r\n", true},
-      {utf16 + " \0"s, true},
-  };
-  for (const auto& c : cases) {
-    Disk disk(c.input);
-    // An hour back, so that any write moves it.
-    fs::last_write_time(disk.file, fs::last_write_time(disk.file) - std::chrono::hours(1));
-    FileState before;
-    FileState after;
-    ASSERT_TRUE(os_file_system().state_of(disk.file, before).ok());
-    ASSERT_EQ(disk.run().outcome, RewriteOutcome::done);
-    ASSERT_TRUE(os_file_system().state_of(disk.file, after).ok());
-    EXPECT_EQ(disk.bytes(), model(c.input)) << c.input;
-    EXPECT_EQ(after.modified != before.modified, c.needs_change) << c.input;
-    EXPECT_EQ(disk.machine.calls[Call::name_as] > 0, c.needs_change) << c.input;
-    EXPECT_EQ(disk.machine.calls[Call::write] > 0, c.needs_change) << c.input;
-    EXPECT_EQ(disk.others(), std::vector<std::string>{}) << c.input;
   }
 }
 
@@ -366,7 +353,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   // is length unless that is 0.
   const auto saved = [](const char* sub, const std::string& bytes, std::size_t length = 0) {
     return [sub, bytes, length](Disk& disk) {
-      disk.put(disk.saved(sub, length > 0 ? length : bytes.size()), bytes);
+      write_file(path_from_utf8(disk.saved(sub, length > 0 ? length : bytes.size())), bytes);
     };
   };
   const auto killed_writing_back = [&](Disk& disk) {
@@ -402,6 +389,18 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        original + "x\n",
        {},
        "",
+       writes_past_the_lock},
+      // However long telling of the copy-back takes, what is written
+      // meanwhile is seen before the file is emptied.
+      {"appended to as the copy-back is told",
+       [](Disk& disk) {
+         disk.open_other();
+         disk.copying = [&disk] { disk.write_other(-1, "x\n"); };
+       },
+       RewriteOutcome::changed,
+       original + "x\n",
+       {},
+       "copying ",
        writes_past_the_lock},
       {"renamed over meanwhile",
        [](Disk& disk) {
@@ -510,12 +509,13 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
          // Once it is open and checked (the second state looked at), before
          // it is read or opened again.
          const fs::path path = path_from_utf8(disk.saved("tmp", result_text.size()));
-         disk.machine.meddles = {{Call::read, 0, [&disk, path, swapped = false]() mutable {
-                                    if (swapped || disk.machine.calls[Call::state] < 2) return;
-                                    swapped = true;
-                                    write_file(disk.base / "new", "a\r\nEVIL\r\n");
-                                    fs::rename(disk.base / "new", path);
-                                  }}};
+         const auto swap = [&disk, path, swapped = std::make_shared<bool>(false)] {
+           if (*swapped || disk.machine.calls[Call::state] < 2) return;
+           *swapped = true;
+           write_file(disk.base / "new", "a\r\nEVIL\r\n");
+           fs::rename(disk.base / "new", path);
+         };
+         disk.machine.meddles = {{Call::read, 0, swap}, {Call::open_for_reading, 0, swap}};
        },
        RewriteOutcome::done,
        result_text,
@@ -532,7 +532,8 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        "resumed @ copying "},
       {"saved for an earlier file with the same numbers",
        [&](Disk& disk) {
-         disk.put(disk.saved("tmp", result_text.size() + 1, false), result_text + "x");
+         write_file(path_from_utf8(disk.saved("tmp", result_text.size() + 1, false)),
+                    result_text + "x");
        },
        RewriteOutcome::done,
        result_text,
@@ -553,7 +554,9 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        {"*"},
        ""},
       {"a copy that a killed run never finished",
-       [&](Disk& disk) { disk.put(disk.saved("tmp", result_text.size()) + ".part", "a\r"); },
+       [&](Disk& disk) {
+         write_file(path_from_utf8(disk.saved("tmp", result_text.size()) + ".part"), "a\r");
+       },
        RewriteOutcome::done,
        result_text,
        {},
@@ -598,6 +601,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
       }
       if (notice == Notice::copying_back) {
         EXPECT_EQ(disk.machine.locks, 1) << c.what;
+        if (disk.copying) disk.copying();
       }
     };
     EXPECT_EQ(disk.run(events).outcome, c.outcome) << c.what;
@@ -609,35 +613,16 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   if (!skipped.empty()) GTEST_SKIP() << "rows left out:" << skipped;
 }
 
-// However long telling of the copy-back takes, whatever another program
-// writes meanwhile is seen before the file is emptied.
-TEST(RunIndentRemoval, SeesWritesMadeWhileTheCopyBackIsTold) {
-  Disk disk("  a\n");
-  if (const char* why = lacking(writes_past_the_lock, disk)) GTEST_SKIP() << why;
-  disk.open_other();
-  RewriteEvents events;
-  events.told = [&](Notice notice, const std::string&) {
-    if (notice == Notice::copying_back) disk.write_other(-1, "b\n");
-  };
-  EXPECT_EQ(disk.run(events).outcome, RewriteOutcome::changed);
-  EXPECT_EQ(disk.bytes(), "  a\nb\n");
-  EXPECT_EQ(disk.others(), std::vector<std::string>{});
-}
-
 // Whatever stands where an earlier run's text would be and is not surely
 // that text is left alone, and so is the file, which may be incomplete: the
 // run names it and says why.
 TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
   const std::string original = "  a\n";
-  // A name given to something as its identity is, or a whole new file.
+  // Where an earlier run's text would be, and an empty one put there.
   const auto in_tmp = [](Disk& disk) { return path_from_utf8(disk.saved("tmp", 0)); };
-  const auto owned_by_another = [&](Disk& disk) {
-    disk.put(disk.saved("tmp", 0), "");
-    FileIdentity planted;
-    ASSERT_TRUE(os_file_system().identity_of(in_tmp(disk), planted).ok());
-    disk.machine.restate = [planted](FileState& state) {
-      if (state.identity == planted) state.owned_by_user = false;
-    };
+  const auto text = [&](Disk& disk) {
+    write_file(in_tmp(disk), "");
+    return in_tmp(disk);
   };
   const auto writable_by_others = [](const fs::path& path) {
     fs::permissions(path, fs::perms::others_write, fs::perm_options::add);
@@ -645,15 +630,21 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
   const struct {
     Distrust why;
     std::function<void(Disk&)> plant;
+    Need need = nothing;
   } cases[] = {
-      {Distrust::foreign, owned_by_another},
-      {Distrust::writable_by_others,
-       [&](Disk& disk) { writable_by_others(path_from_utf8(disk.put(disk.saved("tmp", 0), ""))); }},
-      {Distrust::other_names,
+      // A normal user cannot give a file away: the OS is made to say so.
+      {Distrust::foreign,
        [&](Disk& disk) {
-         disk.put(disk.saved("tmp", 0), "");
-         fs::create_hard_link(in_tmp(disk), disk.base / "tmp2" / "elsewhere");
+         FileIdentity planted;
+         ASSERT_TRUE(os_file_system().identity_of(text(disk), planted).ok());
+         disk.machine.restate = [planted](FileState& state) {
+           if (state.identity == planted) state.owned_by_user = false;
+         };
        }},
+      {Distrust::writable_by_others, [&](Disk& disk) { writable_by_others(text(disk)); },
+       mode_bits_and_symlinks},
+      {Distrust::other_names,
+       [&](Disk& disk) { fs::create_hard_link(text(disk), disk.base / "tmp2" / "elsewhere"); }},
       {Distrust::not_regular, [&](Disk& disk) { fs::create_directory(in_tmp(disk)); }},
       // Held open by another program, so that the run takes no lease: a
       // lease would make opening the file by its other name wait.
@@ -664,20 +655,20 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
        }},
       {Distrust::open_directory,
        [&](Disk& disk) {
-         disk.put(disk.saved("tmp", 0), "");
+         text(disk);
          writable_by_others(disk.base / "tmp");
-       }},
+       },
+       mode_bits_and_symlinks},
       {Distrust::unreadable,
-       [&](Disk& disk) { fs::create_symlink(disk.base / "elsewhere", in_tmp(disk)); }},
+       [&](Disk& disk) { fs::create_symlink(disk.base / "elsewhere", in_tmp(disk)); },
+       mode_bits_and_symlinks},
   };
   std::string skipped;
   for (const auto& c : cases) {
     Disk disk(original);
     const auto what = static_cast<int>(c.why);
-    if (kWindows && (c.why == Distrust::writable_by_others || c.why == Distrust::open_directory ||
-                     c.why == Distrust::unreadable)) {
-      skipped += "\n  " + std::to_string(what) +
-                 ": the Windows layer reads ACLs and links that these tests do not make";
+    if (const char* why = lacking(c.need, disk)) {
+      skipped += "\n  " + std::to_string(what) + ": " + why;
       continue;
     }
     c.plant(disk);
