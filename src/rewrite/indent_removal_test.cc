@@ -3,8 +3,6 @@
 // programs act on the disk itself at chosen calls; what the disk cannot do
 // at a chosen moment (a lease broken, a request to end the process, an
 // owner that is not the user) the wrapper says instead.
-#include "rewrite/indent_removal.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "app/test_files.h"
+#include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
 #include "streams/faulty_file_system.h"
 
@@ -343,12 +342,12 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   struct Case {
     const char* what;
     std::function<void(Disk&)> set_up;
-    RewriteOutcome outcome;
     std::string file;  // what "t" holds afterwards
     // Every other name afterwards: "dir" for the new text kept beside the
     // file, "*" for what was set up.
     std::vector<std::string> others;
     std::string told;  // the events, in order; "@" for where the saved text is
+    RewriteOutcome outcome;
     Need need = nothing;
   };
   // A saved text in sub, named for the new text of the file, whose length
@@ -377,19 +376,19 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
                                     disk.held.reset();
                                   }}};
        },
-       RewriteOutcome::done,
        result_text,
        {},
-       "waiting copying "},
+       "waiting copying ",
+       RewriteOutcome::done},
       {"appended to meanwhile",
        [](Disk& disk) {
          disk.open_other();
          disk.machine.meddles = {{Call::create_work_file, 1, [&disk] { disk.write_other("x\n"); }}};
        },
-       RewriteOutcome::changed,
        original + "x\n",
        {},
        "",
+       RewriteOutcome::changed,
        writes_past_the_lock},
       // However long telling of the copy-back takes, what is written
       // meanwhile is seen before the file is emptied.
@@ -398,10 +397,10 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
          disk.open_other();
          disk.copying = [&disk] { disk.write_other("x\n"); };
        },
-       RewriteOutcome::changed,
        original + "x\n",
        {},
        "copying ",
+       RewriteOutcome::changed,
        writes_past_the_lock},
       {"renamed over meanwhile",
        [](Disk& disk) {
@@ -410,80 +409,80 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
                                     fs::rename(disk.base / "new", disk.file);
                                   }}};
        },
-       RewriteOutcome::changed,
        "new",
        {},
        "copying ",
+       RewriteOutcome::changed,
        renames_over_open_files},
       {"a request to stop came",
        [](Disk& disk) { disk.machine.interrupt = true; },
-       RewriteOutcome::interrupted,
        original,
        {},
-       "copying "},
+       "copying ",
+       RewriteOutcome::interrupted},
       {"killed while writing back",
        killed_writing_back,
-       RewriteOutcome::done,
        result_text,
        {},
-       "resumed @ copying "},
+       "resumed @ copying ",
+       RewriteOutcome::done},
       {"killed while writing back; its text cannot be removed now",
        [&](Disk& disk) {
          killed_writing_back(disk);
          disk.machine.faults = {{Call::remove, 1, EACCES}};
        },
-       RewriteOutcome::done,
        result_text,
        {"*"},
-       "resumed @ copying "},
+       "resumed @ copying ",
+       RewriteOutcome::done},
       {"killed once all was back",
        saved("tmp", original),
-       RewriteOutcome::done,
        result_text,
        {},
-       "copying "},
+       "copying ",
+       RewriteOutcome::done},
       {"killed before emptying",
        saved("dir", result_text),
-       RewriteOutcome::done,
        result_text,
        {},
-       "copying "},
+       "copying ",
+       RewriteOutcome::done},
       {"changed since the kill",
        saved("tmp", "other\r\n"),
-       RewriteOutcome::saved_differs,
        original,
        {"*"},
-       ""},
+       "",
+       RewriteOutcome::saved_differs},
       {"a saved text shorter than its name says",
        saved("tmp", "a\r", result_text.size()),
-       RewriteOutcome::done,
        result_text,
        {},
-       "removed copying "},
+       "removed copying ",
+       RewriteOutcome::done},
       {"another program keeps openers waiting",
        [](Disk& disk) {
          ASSERT_TRUE(os_file_system().open_for_update(disk.file, disk.held, false).ok());
          ASSERT_TRUE(disk.held->keep_openers_waiting());
          disk.machine.meddles = {{Call::open_for_update, 2, [&disk] { disk.held.reset(); }}};
        },
-       RewriteOutcome::done,
        result_text,
        {},
        "waiting copying ",
+       RewriteOutcome::done,
        leases},
       {"another program let in before the emptying",
        lease_and(Call::identity_of),
-       RewriteOutcome::changed,
        original,
        {},
        "copying ",
+       RewriteOutcome::changed,
        leases},
       {"another program let in during the write-back",
        lease_and(Call::truncate),
-       RewriteOutcome::others_let_in,
        "",
        {"dir"},
        "copying ",
+       RewriteOutcome::others_let_in,
        leases},
       {"rewritten in place within one tick",
        [](Disk& disk) {
@@ -491,19 +490,19 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
          disk.open_other();
          disk.machine.meddles = {{Call::name_as, 1, [&disk] { disk.write_other("X", 2); }}};
        },
-       RewriteOutcome::changed,
        "  X\n  b\n",
        {},
        "copying ",
+       RewriteOutcome::changed,
        writes_past_the_lock},
       {"nowhere outlives a restart",
        [](Disk& disk) {
          disk.machine.faults = {{Call::create_work_file, 1, EACCES}};
        },
-       RewriteOutcome::done,
        result_text,
        {},
        "restart copying ",
+       RewriteOutcome::done,
        restart_empties},
       {"saved text swapped for another once checked",
        [&](Disk& disk) {
@@ -519,29 +518,29 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
          };
          disk.machine.meddles = {{Call::read, 0, swap}, {Call::open_for_reading, 0, swap}};
        },
-       RewriteOutcome::done,
        result_text,
        {"*"},
        "resumed @ copying ",
+       RewriteOutcome::done,
        renames_over_open_files},
       {"saved in the second temporary directory",
        [&](Disk& disk) {
          write_file(disk.file, "a\r");
          saved("tmp2", result_text)(disk);
        },
-       RewriteOutcome::done,
        result_text,
        {},
-       "resumed @ copying "},
+       "resumed @ copying ",
+       RewriteOutcome::done},
       {"saved for an earlier file with the same numbers",
        [&](Disk& disk) {
          write_file(path_from_utf8(disk.saved("tmp", result_text.size() + 1, false)),
                     result_text + "x");
        },
-       RewriteOutcome::done,
        result_text,
        {"*"},
        "copying ",
+       RewriteOutcome::done,
        birth_times},
       {"emptied, or new with the numbers of a deleted file",
        [&](Disk& disk) {
@@ -552,18 +551,18 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
          };
          saved("tmp", result_text)(disk);
        },
-       RewriteOutcome::saved_unsure,
        "",
        {"*"},
-       ""},
+       "",
+       RewriteOutcome::saved_unsure},
       {"a copy that a killed run never finished",
        [&](Disk& disk) {
          write_file(path_from_utf8(disk.saved("tmp", result_text.size()) + ".part"), "a\r");
        },
-       RewriteOutcome::done,
        result_text,
        {},
-       "copying "},
+       "copying ",
+       RewriteOutcome::done},
       {"no lasting name anywhere",
        [](Disk& disk) {
          disk.machine.faults = {{Call::name_as, 1, EPERM},
@@ -571,10 +570,10 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
                                 {Call::create_new, 2, EACCES},
                                 {Call::create_new, 3, EROFS}};
        },
-       RewriteOutcome::not_saved,
        original,
        {},
-       ""},
+       "",
+       RewriteOutcome::not_saved},
   };
   std::string skipped;
   for (const Case& c : cases) {
@@ -632,11 +631,11 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
   };
   const struct {
     Distrust why;
+    Need need;
     std::function<void(Disk&)> plant;
-    Need need = nothing;
   } cases[] = {
       // A normal user cannot give a file away: the OS is made to say so.
-      {Distrust::foreign,
+      {Distrust::foreign, nothing,
        [&](Disk& disk) {
          FileIdentity planted;
          ASSERT_TRUE(os_file_system().identity_of(text(disk), planted).ok());
@@ -644,28 +643,26 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
            if (state.identity == planted) state.owned_by_user = false;
          };
        }},
-      {Distrust::writable_by_others, [&](Disk& disk) { writable_by_others(text(disk)); },
-       mode_bits_and_symlinks},
-      {Distrust::other_names,
+      {Distrust::writable_by_others, mode_bits_and_symlinks,
+       [&](Disk& disk) { writable_by_others(text(disk)); }},
+      {Distrust::other_names, nothing,
        [&](Disk& disk) { fs::create_hard_link(text(disk), disk.base / "tmp2" / "elsewhere"); }},
-      {Distrust::not_regular, [&](Disk& disk) { fs::create_directory(in_tmp(disk)); },
-       directories_open},
+      {Distrust::not_regular, directories_open,
+       [&](Disk& disk) { fs::create_directory(in_tmp(disk)); }},
       // Held open by another program, so that the run takes no lease: a
       // lease would make opening the file by its other name wait.
-      {Distrust::the_target,
+      {Distrust::the_target, nothing,
        [&](Disk& disk) {
          disk.open_other();
          fs::create_hard_link(disk.file, in_tmp(disk));
        }},
-      {Distrust::open_directory,
+      {Distrust::open_directory, mode_bits_and_symlinks,
        [&](Disk& disk) {
          text(disk);
          writable_by_others(disk.base / "tmp");
-       },
-       mode_bits_and_symlinks},
-      {Distrust::unreadable,
-       [&](Disk& disk) { fs::create_symlink(disk.base / "elsewhere", in_tmp(disk)); },
-       mode_bits_and_symlinks},
+       }},
+      {Distrust::unreadable, mode_bits_and_symlinks,
+       [&](Disk& disk) { fs::create_symlink(disk.base / "elsewhere", in_tmp(disk)); }},
   };
   std::string skipped;
   for (const auto& c : cases) {
