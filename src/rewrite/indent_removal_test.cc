@@ -3,6 +3,8 @@
 // programs act on the disk itself at chosen calls; what the disk cannot do
 // at a chosen moment (a lease broken, a request to end the process, an
 // owner that is not the user) the wrapper says instead.
+#include "rewrite/indent_removal.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 #include <vector>
 
 #include "app/test_files.h"
-#include "rewrite/indent_removal.h"
 #include "rewrite/reference_model.h"
 #include "streams/faulty_file_system.h"
 
