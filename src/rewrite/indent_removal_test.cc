@@ -35,14 +35,15 @@ constexpr bool kWindows = false;
 
 std::string model(const std::string& input) { return reference_rewrite(input); }
 
-// The outcome of a run, as it reports it: once, and only once.
+// The outcome of a run, as it reports it: once, and only once. A report
+// that events already hold sees it too.
 RewriteResult rewrite(FileSystem& file_system, const std::string& name, RewriteEvents events = {}) {
   RewriteResult result;
   int reports = 0;
-  events.report = [&, told = events.report](const RewriteResult& reported) {
+  events.report = [&, also = events.report](const RewriteResult& reported) {
     ++reports;
     result = reported;
-    if (told) told(reported);
+    if (also) also(reported);
   };
   run_indent_removal(file_system, name, events);
   EXPECT_EQ(reports, 1);
