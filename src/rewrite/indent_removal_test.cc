@@ -104,9 +104,12 @@ struct Disk {
     other << text << std::flush;
   }
 
+  // Named for the test, and at random: other runs of the suite may share
+  // the machine.
   const fs::path base =
       fs::path(fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) /
-      ("ostrel-rewrite-"s + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+      ("ostrel-rewrite-"s + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+       std::to_string(std::random_device{}()));
   const fs::path file = base / "dir" / "t";
   FaultyFileSystem machine{os_file_system()};
   std::fstream other;          // another program's open file
