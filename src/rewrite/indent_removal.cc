@@ -539,6 +539,8 @@ class Rewrite {
       if (status.ok()) return {};
       static_cast<void>(fs_.remove(place, state.identity));
     }
+    // Closed first: Windows removes no file that is open.
+    copy.reset();
     static_cast<void>(fs_.remove(partial, state.identity));
     return status;
   }

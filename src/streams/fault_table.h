@@ -45,7 +45,7 @@ struct Fault {
 // Something another program does just before the nth call of a kind.
 struct Meddle {
   Call call{};
-  int nth = 1;
+  int nth = 1;  // 0: before every call of that kind
   std::function<void()> act;
 };
 
@@ -57,10 +57,13 @@ class FaultTable {
     log.push_back(call);
     const int count = ++calls[call];
     for (const Meddle& meddle : meddles) {
-      if (meddle.call == call && meddle.nth == count) meddle.act();
+      if (meddle.call == call && (meddle.nth == count || meddle.nth == 0)) meddle.act();
     }
     // Once the machine has stopped, no call has any effect.
-    if (stop_after && log.size() > *stop_after) return EIO;
+    if (stop_after && log.size() > *stop_after) {
+      lands = 0;
+      return EIO;
+    }
     for (const Fault& fault : faults) {
       if (fault.call == call && fault.nth == count) {
         lands = fault.lands;

@@ -1,6 +1,11 @@
 // A file system that passes every call to another one, the real one in
 // tests, and fails the calls a FaultTable chooses: the fallbacks of the
-// rewrite can so be reached on a real disk.
+// rewrite can so be reached on a real disk. Other programs act on the disk
+// itself, at chosen calls (the table's meddles). What the disk cannot be
+// made to do at a chosen moment, the wrapper says instead: reads cut short
+// (read_chunk), what the OS says of a file (restate: another owner, no
+// birth times, a clock that did not move), openers let in past a lease
+// (let_in), and a request to end the process (interrupt).
 //
 // It also keeps account of what has not been forced to stable storage, so
 // that a power cut can be simulated: once the calls stop (stop_after), cut()
@@ -10,13 +15,20 @@
 // disk (old).
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "streams/fault_table.h"
 #include "streams/file_system.h"
@@ -30,9 +42,6 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
                          bool wait) override {
     if (auto code = fail_now(Call::open_for_update)) return error(Operation::open, path, *code);
-    // Read now: once the file is open, reading it by name would wait for a
-    // lease on it.
-    opened_[utf8_of(path)] = contents_of(utf8_of(path)).value_or("");
     return wrap(real_.open_for_update(path, file, wait), file);
   }
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
@@ -41,11 +50,17 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   }
   Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override {
     if (auto code = fail_now(Call::identity_of)) return error(Operation::inspect, path, *code);
-    return real_.identity_of(path, identity);
+    FileState state;
+    Status status = real_.identity_of(path, state.identity);
+    if (restate) restate(state);
+    identity = state.identity;
+    return status;
   }
   Status state_of(const std::filesystem::path& path, FileState& state) override {
     if (auto code = fail_now(Call::state_of)) return error(Operation::inspect, path, *code);
-    return real_.state_of(path, state);
+    Status status = real_.state_of(path, state);
+    if (status.ok() && restate) restate(state);
+    return status;
   }
   Status create_work_file(const std::filesystem::path& dir,
                           std::unique_ptr<WorkFile>& file) override {
@@ -104,6 +119,13 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   }
   // Set, the temporary directories in place of the real ones.
   std::vector<std::filesystem::path> temp_dirs;
+  // Set, changes what the OS says of every file and directory.
+  std::function<void(FileState&)> restate;
+  std::size_t read_chunk = SIZE_MAX;  // no read returns more bytes
+  bool let_in = false;                // the OS no longer keeps other programs out
+  bool interrupt = false;             // a request to end the process has come
+  int holds = 0;                      // interrupt holds in force
+  int locks = 0;                      // locks held
 
   enum class Crash { kept, lost, old };
   // Leaves the files as a power cut at this moment may have left them; a
@@ -123,14 +145,38 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     // What the machine finds as it starts again is on disk.
     names_.clear();
     contents_.clear();
-    opened_.clear();
   }
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     fail_now(Call::hold_interrupts);
-    return real_.hold_interrupts();
+    return std::make_unique<Hold>(*this, real_.hold_interrupts());
   }
 
  private:
+  // A hold or lock of the real file system, counted while it lasts.
+  template <class Base>
+  class Counted : public Base {
+   public:
+    Counted(int& count, std::unique_ptr<Base> inner) : count_(count), inner_(std::move(inner)) {
+      ++count_;
+    }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+    ~Counted() override { --count_; }
+
+   protected:
+    int& count_;
+    std::unique_ptr<Base> inner_;
+  };
+  class Hold final : public Counted<InterruptHold> {
+   public:
+    Hold(FaultyFileSystem& fs, std::unique_ptr<InterruptHold> inner)
+        : Counted(fs.holds, std::move(inner)), fs_(fs) {}
+    bool pending() const override { return fs_.interrupt || inner_->pending(); }
+
+   private:
+    FaultyFileSystem& fs_;
+  };
+
   static Error error(Operation operation, const std::filesystem::path& path, int code) {
     return Error{operation, utf8_of(path), code};
   }
@@ -145,12 +191,16 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     Status read(std::span<char> into, std::size_t& got) override {
       got = 0;
       if (auto code = fs_.fail_now(Call::read)) return fail(Operation::read, *code);
-      return inner_->read(into, got);
+      return inner_->read(into.first(std::min(into.size(), fs_.read_chunk)), got);
     }
     Status write(std::span<const char> bytes) override {
-      if (auto code = fs_.fail_now(Call::write)) return fail(Operation::write, *code);
+      const std::optional<int> code = fs_.fail_now(Call::write);
       fs_.touched(*this);
-      return inner_->write(bytes);
+      if (!code) return inner_->write(bytes);
+      // Part of the bytes may land before the write fails.
+      if (fs_.lands > 0)
+        static_cast<void>(inner_->write(bytes.first(std::min(bytes.size(), fs_.lands))));
+      return fail(Operation::write, *code);
     }
     Status rewind() override {
       if (auto code = fs_.fail_now(Call::rewind)) return fail(Operation::rewind, *code);
@@ -163,11 +213,15 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     }
     Status state(FileState& state) override {
       if (auto code = fs_.fail_now(Call::state)) return fail(Operation::inspect, *code);
-      return inner_->state(state);
+      Status status = inner_->state(state);
+      if (status.ok() && fs_.restate) fs_.restate(state);
+      return status;
     }
     Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
       if (auto code = fs_.fail_now(Call::lock)) return fail(Operation::lock, *code);
-      return inner_->lock(wait, lock);
+      Status status = inner_->lock(wait, lock);
+      if (lock != nullptr) lock = std::make_unique<Counted<FileLock>>(fs_.locks, std::move(lock));
+      return status;
     }
     Status sync() override {
       if (auto code = fs_.fail_now(Call::sync)) return fail(Operation::sync, *code);
@@ -176,7 +230,7 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
       return status;
     }
     bool keep_openers_waiting() override { return inner_->keep_openers_waiting(); }
-    bool openers_still_wait() override { return inner_->openers_still_wait(); }
+    bool openers_still_wait() override { return !fs_.let_in && inner_->openers_still_wait(); }
     // The copy is the real one's, kernel and all; a fault fails it before it
     // starts, as the file written to refusing the bytes.
     Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
@@ -234,17 +288,13 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
       work->dirty = true;
       if (!work->name.empty()) contents_.try_emplace(work->name);
     } else {
-      const auto opened = opened_.find(file.path());
-      contents_.try_emplace(file.path(), opened != opened_.end()
-                                             ? opened->second
-                                             : contents_of(file.path()).value_or(""));
+      if (!contents_.contains(file.path())) contents_[file.path()] = bytes_of(file);
     }
   }
   void synced(File& file) {
     auto* work = dynamic_cast<FaultyWorkFile*>(&file);
     if (work != nullptr) work->dirty = false;
     contents_.erase(work != nullptr ? work->name : file.path());
-    opened_.erase(file.path());
   }
   // The name is gone; had is what it named, if that was on disk.
   void unnamed(const std::string& name, std::optional<std::string> had) {
@@ -257,6 +307,22 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
       names_[name] = std::move(had);
     }
     contents_.erase(name);
+  }
+  // What an open file holds now. Read through it where the OS can without
+  // moving it: opening it again would wait for a lease on it.
+  static std::string bytes_of(const File& file) {
+#ifdef _WIN32
+    return contents_of(file.path()).value_or("");
+#else
+    std::string bytes;
+    char buffer[1 << 16];
+    const auto fd = static_cast<int>(file.native_handle());
+    for (ssize_t got = 1; got > 0;) {
+      got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(bytes.size()));
+      if (got > 0) bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+#endif
   }
   static std::optional<std::string> contents_of(const std::string& name) {
     std::ifstream in(path_from_utf8(name), std::ios::binary);
@@ -272,8 +338,6 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   std::map<std::string, std::optional<std::string>> names_;
   // Files written since last forced to disk, and what they held then.
   std::map<std::string, std::string> contents_;
-  // What the files opened for update held when opened.
-  std::map<std::string, std::string> opened_;
 
   Status wrap(Status status, std::unique_ptr<File>& file) {
     if (status.ok() && file != nullptr)

@@ -2,7 +2,7 @@
 // their locks and identities, the work file, names, and the holding of
 // interrupts. These are mechanisms only; the order in which the rewrite uses
 // them, and every safety rule, is the rewrite's. The real implementations
-// talk to the OS; tests substitute an in-memory one that can fail any call.
+// talk to the OS; tests wrap them in one that can fail any call.
 #pragma once
 
 #include <cstddef>

@@ -9,29 +9,9 @@ namespace {
 
 std::string key(const std::filesystem::path& path) { return utf8_of(path); }
 
-class MemoryLock final : public FileLock {
- public:
-  explicit MemoryLock(std::shared_ptr<MemoryNode> node) : node_(std::move(node)) {
-    node_->locked = true;
-  }
-  MemoryLock(const MemoryLock&) = delete;
-  MemoryLock& operator=(const MemoryLock&) = delete;
-  ~MemoryLock() override { node_->locked = false; }
-
- private:
-  std::shared_ptr<MemoryNode> node_;
-};
-
 class MemoryHold final : public InterruptHold {
  public:
-  explicit MemoryHold(MemoryFileSystem& fs) : fs_(fs) { ++fs_.holds; }
-  MemoryHold(const MemoryHold&) = delete;
-  MemoryHold& operator=(const MemoryHold&) = delete;
-  ~MemoryHold() override { --fs_.holds; }
-  bool pending() const override { return fs_.interrupt; }
-
- private:
-  MemoryFileSystem& fs_;
+  bool pending() const override { return false; }
 };
 
 FileState state_of_node(const MemoryNode& node) {
@@ -40,9 +20,8 @@ FileState state_of_node(const MemoryNode& node) {
   state.size = node.bytes.size();
   state.modified = node.modified;
   state.changed = node.modified;
-  state.regular = node.regular;
+  state.regular = true;
   state.owned_by_user = node.owned_by_user;
-  state.writable_by_others = node.writable_by_others;
   state.links = node.links;
   // Like a POSIX file system: numbers may come back unless births are kept.
   state.identity_never_reused = node.identity.born != 0;
@@ -84,9 +63,6 @@ class MemoryFile : public Base {
     return {};
   }
 
-  bool keep_openers_waiting() override { return fs_.leases; }
-  bool openers_still_wait() override { return fs_.leases && !fs_.let_in; }
-
   Status rewind() override {
     if (auto code = fs_.fail_now(Call::rewind)) return error(Operation::rewind, *code);
     position_ = 0;
@@ -113,21 +89,19 @@ class MemoryFile : public Base {
       if (!wait) return {};
       fs_.lock_busy = false;  // the other run has finished
     }
-    lock = std::make_unique<MemoryLock>(node_);
+    lock = std::make_unique<FileLock>();
     return {};
   }
 
   std::string path() const override { return path_; }
 
   Status close() override {
-    release();
     if (auto code = fs_.fail_now(Call::close)) return error(Operation::close, *code);
     return {};
   }
 
  protected:
   Error error(Operation operation, int code) const { return error_in(*this, operation, code); }
-  virtual void release() {}
 
   MemoryFileSystem& fs_;
   std::shared_ptr<MemoryNode> node_;
@@ -140,19 +114,13 @@ class MemoryWorkFile final : public MemoryFile<WorkFile> {
   MemoryWorkFile(MemoryFileSystem& fs, const std::string& directory, FileIdentity identity)
       : MemoryFile(fs, std::make_shared<MemoryNode>(), directory), directory_(directory) {
     node_->identity = identity;
-    ++fs_.open_work_files;
   }
-  MemoryWorkFile(const MemoryWorkFile&) = delete;
-  MemoryWorkFile& operator=(const MemoryWorkFile&) = delete;
-  ~MemoryWorkFile() override { MemoryWorkFile::release(); }
 
   const std::filesystem::path& directory() const override { return directory_; }
 
   Status name_as(const std::filesystem::path& path) override {
     if (auto code = fs_.fail_now(Call::name_as)) return error(Operation::name, *code);
-    if (fs_.names.contains(key(path)) || fs_.symlinks.contains(key(path))) {
-      return error(Operation::name, EEXIST);
-    }
+    if (fs_.names.contains(key(path))) return error(Operation::name, EEXIST);
     fs_.names[key(path)] = node_;
     ++node_->links;
     name_ = key(path);
@@ -171,14 +139,8 @@ class MemoryWorkFile final : public MemoryFile<WorkFile> {
   }
 
  private:
-  void release() override {
-    if (!released_) --fs_.open_work_files;
-    released_ = true;
-  }
-
   std::filesystem::path directory_;
   std::string name_;
-  bool released_ = false;
 };
 
 }  // namespace
@@ -190,7 +152,6 @@ MemoryNode& MemoryFileSystem::put(const std::string& name, std::string bytes) {
   node->modified = clock;
   node->links = 1;
   if (const auto old = names.find(name); old != names.end()) --old->second->links;
-  symlinks.erase(name);
   names[name] = node;
   return *node;
 }
@@ -201,30 +162,12 @@ std::optional<std::string> MemoryFileSystem::bytes(const std::string& name) cons
   return found->second->bytes;
 }
 
-std::vector<std::string> MemoryFileSystem::list() const {
-  std::vector<std::string> all;
-  for (const auto& [name, node] : names) all.push_back(name);
-  for (const auto& [name, target] : symlinks) {
-    std::string link = name;
-    link += " -> ";
-    link += target;
-    all.push_back(link);
-  }
-  std::sort(all.begin(), all.end());
-  return all;
-}
-
 Status MemoryFileSystem::open_for_update(const std::filesystem::path& path,
-                                         std::unique_ptr<File>& file, bool wait) {
+                                         std::unique_ptr<File>& file, bool /*wait*/) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::open_for_update)) return Error{Operation::open, name, *code};
-  if (lease_busy) {
-    if (!wait) return {};
-    lease_busy = false;  // the other program has closed the file
-  }
-  const auto found = followed(name);
+  const auto found = names.find(name);
   if (found == names.end()) return Error{Operation::open, name, ENOENT};
-  if (!found->second->regular) return Error{Operation::open, name, EISDIR};
   file = std::make_unique<MemoryFile<File>>(*this, found->second, name);
   return {};
 }
@@ -233,7 +176,6 @@ Status MemoryFileSystem::open_for_reading(const std::filesystem::path& path,
                                           std::unique_ptr<File>& file) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::open_for_reading)) return Error{Operation::open, name, *code};
-  if (symlinks.contains(name)) return Error{Operation::open, name, ELOOP};
   const auto found = names.find(name);
   if (found == names.end()) return {};
   file = std::make_unique<MemoryFile<File>>(*this, found->second, name);
@@ -243,7 +185,7 @@ Status MemoryFileSystem::open_for_reading(const std::filesystem::path& path,
 Status MemoryFileSystem::identity_of(const std::filesystem::path& path, FileIdentity& identity) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::identity_of)) return Error{Operation::inspect, name, *code};
-  const auto found = followed(name);
+  const auto found = names.find(name);
   if (found == names.end()) return Error{Operation::inspect, name, ENOENT};
   identity = found->second->identity;
   return {};
@@ -252,7 +194,7 @@ Status MemoryFileSystem::identity_of(const std::filesystem::path& path, FileIden
 Status MemoryFileSystem::state_of(const std::filesystem::path& path, FileState& state) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::state_of)) return Error{Operation::inspect, name, *code};
-  const auto found = followed(name);
+  const auto found = names.find(name);
   if (found != names.end()) {
     state = state_of_node(*found->second);
     return {};
@@ -260,8 +202,6 @@ Status MemoryFileSystem::state_of(const std::filesystem::path& path, FileState& 
   // Any other name is a directory.
   state = FileState{};
   state.owned_by_user = true;
-  state.writable_by_others = open_directories.contains(name);
-  state.survives_restart = !emptied_by_restart.contains(name);
   return {};
 }
 
@@ -269,8 +209,6 @@ Status MemoryFileSystem::create_work_file(const std::filesystem::path& dir,
                                           std::unique_ptr<WorkFile>& file) {
   if (auto code = fail_now(Call::create_work_file))
     return Error{Operation::create, key(dir), *code, true};
-  if (closed_directories.contains(key(dir)))
-    return Error{Operation::create, key(dir), EACCES, true};
   file = std::make_unique<MemoryWorkFile>(*this, key(dir), FileIdentity{1, next_file_++, ++clock});
   return {};
 }
@@ -287,9 +225,6 @@ std::vector<std::string> MemoryFileSystem::names_in(const std::filesystem::path&
   for (const auto& [name, node] : names) {
     if (name.starts_with(start)) found.push_back(name.substr(start.size() - prefix.size()));
   }
-  for (const auto& [name, target] : symlinks) {
-    if (name.starts_with(start)) found.push_back(name.substr(start.size() - prefix.size()));
-  }
   return found;
 }
 
@@ -297,11 +232,7 @@ Status MemoryFileSystem::create_new(const std::filesystem::path& path,
                                     std::unique_ptr<File>& file) {
   const std::string name = key(path);
   if (auto code = fail_now(Call::create_new)) return Error{Operation::create, name, *code};
-  if (closed_directories.contains(key(path.parent_path()))) {
-    return Error{Operation::create, name, EACCES};
-  }
-  if (names.contains(name) || symlinks.contains(name))
-    return Error{Operation::create, name, EEXIST};
+  if (names.contains(name)) return Error{Operation::create, name, EEXIST};
   put(name, {});
   file = std::make_unique<MemoryFile<File>>(*this, names[name], name);
   return {};
@@ -323,9 +254,7 @@ Status MemoryFileSystem::rename_new(const std::filesystem::path& from,
   if (auto code = fail_now(Call::rename)) return Error{Operation::name, key(to), *code};
   const auto found = names.find(key(from));
   if (found == names.end()) return Error{Operation::name, key(to), ENOENT};
-  if (names.contains(key(to)) || symlinks.contains(key(to))) {
-    return Error{Operation::name, key(to), EEXIST};
-  }
+  if (names.contains(key(to))) return Error{Operation::name, key(to), EEXIST};
   names[key(to)] = found->second;
   names.erase(found);
   return {};
@@ -333,7 +262,7 @@ Status MemoryFileSystem::rename_new(const std::filesystem::path& from,
 
 std::unique_ptr<InterruptHold> MemoryFileSystem::hold_interrupts() {
   log.push_back(Call::hold_interrupts);
-  return std::make_unique<MemoryHold>(*this);
+  return std::make_unique<MemoryHold>();
 }
 
 }  // namespace ostrel
