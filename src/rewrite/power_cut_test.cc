@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -35,10 +36,12 @@ class PowerCut : public ::testing::Test {
   void SetUp() override {
     // What reaches the disk is the wrapper's account, not the disk's: a
     // file system in memory, where there is one, spares the real flushes.
-    // One directory a test: ctest runs them side by side.
+    // One directory a test and a run: ctest runs tests side by side, and
+    // other suites may run on the same machine.
     base_ = fs::path(fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) /
             (std::string("ostrel-power-cut-") +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+             std::to_string(std::random_device{}()));
     fs::remove_all(base_);
     fs::create_directories(base_ / "tmp");
     fs::create_directories(base_ / "dir");
