@@ -260,7 +260,7 @@ Status strip_pass(File& target, File* work, std::span<char> input, std::span<cha
   static constexpr Pass passes[] = {strip_text<Bytes, Write>,   strip_text<Bytes, Write>,
                                     strip_text<Utf16Le, Write>, strip_text<Utf16Be, Write>,
                                     strip_text<Utf32Le, Write>, strip_text<Utf32Be, Write>};
-  const Status status = passes[static_cast<int>(mark.encoding)](from, into, outcome.changed);
+  Status status = passes[static_cast<int>(mark.encoding)](from, into, outcome.changed);
   outcome.bytes_read = from.bytes_read();
   return status;
 }
