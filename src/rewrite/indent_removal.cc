@@ -360,9 +360,15 @@ class Rewrite {
         const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), length);
         if (rest.empty() || error != std::errc{} || end != rest.data() + rest.size()) continue;
         Earlier found{place.dir / path_from_utf8(name), nullptr, {}};
-        Status status = fs_.open_for_reading(found.path, found.file);
-        if (status.ok() && found.file == nullptr) continue;
-        if (status.ok()) status = found.file->state(found.state);
+        // The target under another name is not opened: that would break this
+        // run's own lease.
+        Status status;
+        if (!fs_.identity_of(found.path, found.state.identity).ok() ||
+            found.state.identity != identity_) {
+          status = fs_.open_for_reading(found.path, found.file);
+          if (status.ok() && found.file == nullptr) continue;
+          if (status.ok()) status = found.file->state(found.state);
+        }
         std::optional<Distrust> why;
         if (!status.ok()) {
           why = Distrust::unreadable;

@@ -654,13 +654,9 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
        [&](Disk& disk) { fs::create_hard_link(text(disk), disk.base / "tmp2" / "elsewhere"); }},
       {Distrust::not_regular, directories_open,
        [&](Disk& disk) { fs::create_directory(in_tmp(disk)); }},
-      // Held open by another program, so that the run takes no lease: a
-      // lease would make opening the file by its other name wait.
+      // With the run's lease on it: the file is not opened by its other name.
       {Distrust::the_target, nothing,
-       [&](Disk& disk) {
-         disk.open_other();
-         fs::create_hard_link(disk.file, in_tmp(disk));
-       }},
+       [&](Disk& disk) { fs::create_hard_link(disk.file, in_tmp(disk)); }},
       {Distrust::open_directory, mode_bits_and_symlinks,
        [&](Disk& disk) {
          text(disk);
