@@ -19,6 +19,7 @@
 
 #include "app/test_files.h"
 #include "rewrite/reference_model.h"
+#include "rewrite/test_rewrite.h"
 #include "streams/faulty_file_system.h"
 
 namespace ostrel {
@@ -38,14 +39,12 @@ std::string model(const std::string& input) { return reference_rewrite(input); }
 // The outcome of a run, as it reports it: once, and only once. A report
 // that events already hold sees it too.
 RewriteResult rewrite(FileSystem& file_system, const std::string& name, RewriteEvents events = {}) {
-  RewriteResult result;
   int reports = 0;
-  events.report = [&, also = events.report](const RewriteResult& reported) {
+  events.report = [&reports, also = events.report](const RewriteResult& reported) {
     ++reports;
-    result = reported;
     if (also) also(reported);
   };
-  run_indent_removal(file_system, name, events);
+  RewriteResult result = reported_run(file_system, name, events);
   EXPECT_EQ(reports, 1);
   return result;
 }
