@@ -12,9 +12,6 @@ namespace ostrel {
 
 namespace {
 
-// The search that finds the changes in 64 bytes of text.
-enum class Search { portable, sse2, avx2 };
-
 // The rewrite's rule, applied to the text one buffered stretch at a time: a
 // line loses the space units it starts with, and a LF that follows no CR is
 // written as CR LF. Everything else stays, and is copied a stretch between
@@ -34,11 +31,7 @@ class Strip {
                              __builtin_cpu_supports("bmi2");
     if (avx2) return run_avx2(text, out);
 #endif
-#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
-    return run_with<Search::sse2>(text, out);
-#else
-    return run_with<Search::portable>(text, out);
-#endif
+    return run_with<BaselineSearch>(text, out);
   }
 
   bool changed() const { return changed_; }
@@ -50,14 +43,14 @@ class Strip {
   // compiled for them alone, inlined into it.
   [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] char* run_avx2(std::span<const char> text,
                                                                 char* out) {
-    return run_with<Search::avx2>(text, out);
+    return run_with<Avx2Search>(text, out);
   }
 #endif
 
   // The text is searched 64 bytes at a time: the bit masks of one such
   // window show where it changes, and a window without a change costs
   // nothing more.
-  template <Search search>
+  template <class Search>
   [[gnu::always_inline]] inline char* run_with(std::span<const char> text, char* out) {
     const char* const end = text.data() + text.size();
     const char* kept = text.data();  // the start of the stretch not copied yet
@@ -84,9 +77,9 @@ class Strip {
         const auto at = static_cast<std::size_t>(std::countr_zero(changes));
         const auto stretch = static_cast<std::size_t>(window + at - kept);
         if (moves) {
-          move64<search>(out, kept);
+          Search::move64(out, kept);
           for (std::size_t done = 64; done < stretch; done += 64) {
-            move64<search>(out + done, kept + done);
+            Search::move64(out + done, kept + done);
           }
         } else {
           std::memcpy(out, kept, stretch);
@@ -110,7 +103,7 @@ class Strip {
     const char* window = text.data();
     const std::size_t moves = text.size() < 128 ? 0 : text.size() - 127;
     for (; window < text.data() + moves; window += 64) {
-      if (step(window, 64, masks<search>(window), true)) return change();
+      if (step(window, 64, Units::template masks<Search>(window), true)) return change();
     }
     // The last windows: the one that ends the text is searched in a copy,
     // whose bytes past the text's end are zero, which matches no unit.
@@ -118,7 +111,7 @@ class Strip {
       const auto size = static_cast<std::size_t>(std::min<std::ptrdiff_t>(end - window, 64));
       std::array<char, 64> last{};
       std::memcpy(last.data(), window, size);
-      if (step(window, size, masks<search>(last.data()), false)) return change();
+      if (step(window, size, Units::template masks<Search>(last.data()), false)) return change();
     }
     if constexpr (Write) {
       std::memcpy(out, kept, static_cast<std::size_t>(end - kept));
@@ -127,35 +120,6 @@ class Strip {
     line_start_ = line_start != 0;
     return out;
   }
-
-  template <Search search>
-  [[gnu::always_inline]] static typename Units::Masks masks(const char* window) {
-#if defined(OSTREL_AVX2)
-    if constexpr (search == Search::avx2) return Units::masks_avx2(window);
-#endif
-#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
-    if constexpr (search == Search::sse2) return Units::masks_sse2(window);
-#endif
-    return Units::masks(window);
-  }
-
-  template <Search search>
-  [[gnu::always_inline]] static void move64(char* to, const char* from) {
-#if defined(OSTREL_AVX2)
-    if constexpr (search == Search::avx2) return move64_avx2(to, from);
-#endif
-    std::memcpy(to, from, 64);  // a constant size: moves, no call
-  }
-
-#if defined(OSTREL_AVX2)
-  // Two moves of 32 bytes (GCC makes four of 16 from a memcpy).
-  [[gnu::target("avx2")]] static void move64_avx2(char* to, const char* from) {
-    for (std::size_t half = 0; half < 64; half += 32) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + half),
-                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + half)));
-    }
-  }
-#endif
 
   char* change() {
     changed_ = true;

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
 #include <emmintrin.h>
 #endif
 // On x86-64 Linux the search uses AVX2 where the CPU has it (GCC and Clang
@@ -27,6 +27,53 @@
 #endif
 
 namespace ostrel {
+
+// The searches: equal compares `lanes` bytes at `at` with a word of eight
+// bytes repeated, and sets bit i for each byte i that is the same; move64
+// copies 64 bytes. One byte at a time on any CPU; 16 at once with SSE2
+// (every x86-64 CPU); 32 with AVX2, on the CPUs that have it.
+struct PortableSearch {
+  static constexpr std::size_t lanes = 8;
+  static std::uint64_t equal(const char* at, std::uint64_t word) {
+    const auto bytes = std::bit_cast<std::array<char, 8>>(word);
+    std::uint64_t same = 0;
+    for (std::size_t i = 0; i < lanes; ++i) same |= std::uint64_t{at[i] == bytes[i]} << i;
+    return same;
+  }
+  static void move64(char* to, const char* from) { std::memcpy(to, from, 64); }
+};
+
+#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
+struct Sse2Search : PortableSearch {
+  static constexpr std::size_t lanes = 16;
+  static std::uint64_t equal(const char* at, std::uint64_t word) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i pattern = _mm_set1_epi64x(static_cast<long long>(word));
+    return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, pattern)));
+  }
+};
+using BaselineSearch = Sse2Search;
+#else
+using BaselineSearch = PortableSearch;
+#endif
+
+#if defined(OSTREL_AVX2)
+struct Avx2Search {
+  static constexpr std::size_t lanes = 32;
+  [[gnu::target("avx2")]] static std::uint64_t equal(const char* at, std::uint64_t word) {
+    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i pattern = _mm256_set1_epi64x(static_cast<long long>(word));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(here, pattern)));
+  }
+  // Two moves of 32 bytes (GCC makes four of 16 from a memcpy).
+  [[gnu::target("avx2")]] static void move64(char* to, const char* from) {
+    for (std::size_t half = 0; half < 64; half += 32) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + half),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + half)));
+    }
+  }
+};
+#endif
 
 template <std::size_t Width, std::endian Order>
 struct CodeUnits {
@@ -72,49 +119,18 @@ struct CodeUnits {
     std::uint64_t space = 0;
   };
 
-  // One unit at a time, for any CPU; all 64 bytes must be readable.
-  static Masks masks(const char* at) {
-    Masks found;
-    for (std::size_t i = 0; i < 64; i += Width) {
-      found.lf |= std::uint64_t{is(at + i, lf)} << i;
-      found.cr |= std::uint64_t{is(at + i, cr)} << i;
-      found.space |= std::uint64_t{is(at + i, space)} << i;
-    }
-    return found;
-  }
-
-#if defined(__SSE2__) && !defined(OSTREL_PORTABLE_SCAN)
-  // Sixteen bytes compared at once, with SSE2 (every x86-64 CPU); all 64
-  // bytes must be readable.
-  static Masks masks_sse2(const char* at) {
+  // The masks of the 64 bytes at `at`, all of them readable, found with
+  // Search (below).
+  template <class Search>
+  [[gnu::always_inline]] static Masks masks(const char* at) {
     std::uint64_t same[3] = {};
-    for (std::size_t part = 0; part < 64; part += 16) {
-      const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + part));
+    for (std::size_t part = 0; part < 64; part += Search::lanes) {
       for (std::size_t u = 0; u < 3; ++u) {
-        const __m128i lanes = _mm_set1_epi64x(static_cast<long long>(repeated(*units[u])));
-        const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(here, lanes));
-        same[u] |= std::uint64_t{static_cast<std::uint16_t>(found)} << part;
+        same[u] |= Search::equal(at + part, repeated(*units[u])) << part;
       }
     }
     return {whole(same[0]), whole(same[1]), whole(same[2])};
   }
-#endif
-
-#if defined(OSTREL_AVX2)
-  // Thirty-two bytes at once, on CPUs with AVX2; all 64 must be readable.
-  [[gnu::target("avx2")]] static Masks masks_avx2(const char* at) {
-    std::uint64_t same[3] = {};
-    for (std::size_t part = 0; part < 64; part += 32) {
-      const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + part));
-      for (std::size_t u = 0; u < 3; ++u) {
-        const __m256i lanes = _mm256_set1_epi64x(static_cast<long long>(repeated(*units[u])));
-        const int found = _mm256_movemask_epi8(_mm256_cmpeq_epi8(here, lanes));
-        same[u] |= std::uint64_t{static_cast<std::uint32_t>(found)} << part;
-      }
-    }
-    return {whole(same[0]), whole(same[1]), whole(same[2])};
-  }
-#endif
 
  private:
   // The bits of the units all of whose bytes are set in same.
