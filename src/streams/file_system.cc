@@ -21,6 +21,13 @@ Error error_in(const File& file, Operation operation, int code) {
   return Error{operation, file.path(), code, dynamic_cast<const WorkFile*>(&file) != nullptr};
 }
 
+Status FileSystem::identity_of(const std::filesystem::path& path, FileIdentity& identity) {
+  FileState state;
+  Status status = state_of(path, state);
+  identity = state.identity;
+  return status;
+}
+
 std::vector<std::string> FileSystem::names_in(const std::filesystem::path& dir,
                                               const std::string& prefix) {
   std::vector<std::string> names;

@@ -154,11 +154,11 @@ class FileSystem {
   // nothing at all is at path, succeeds and leaves file empty.
   virtual Status open_for_reading(const std::filesystem::path& path,
                                   std::unique_ptr<File>& file) = 0;
-  // Which file path leads to now, following symbolic links.
-  virtual Status identity_of(const std::filesystem::path& path, FileIdentity& identity) = 0;
   // What the OS says of the file or directory path leads to now, following
   // symbolic links.
   virtual Status state_of(const std::filesystem::path& path, FileState& state) = 0;
+  // Which file path leads to now, following symbolic links.
+  virtual Status identity_of(const std::filesystem::path& path, FileIdentity& identity);
   // Creates a new, private, nameless file for reading and writing in the
   // directory dir.
   virtual Status create_work_file(const std::filesystem::path& dir,

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -49,24 +48,14 @@ bool kernel_refuses(int error) {
 // whose files are views of the kernel (settings, devices) that only say they
 // are regular files: rewriting one could change the machine, not a text.
 bool on_kernel_file_system(int fd) {
+  // configfs's number (0x62656570) is in no header.
+  static constexpr unsigned long kinds[] = {
+      PROC_SUPER_MAGIC, SYSFS_MAGIC,        DEBUGFS_MAGIC,       TRACEFS_MAGIC,
+      SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, 0x62656570,
+      EFIVARFS_MAGIC,   BPF_FS_MAGIC,       PSTOREFS_MAGIC};
   struct statfs info {};
-  if (::fstatfs(fd, &info) < 0) return false;
-  switch (static_cast<unsigned long>(info.f_type)) {
-    case PROC_SUPER_MAGIC:
-    case SYSFS_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC:
-    case CGROUP_SUPER_MAGIC:
-    case CGROUP2_SUPER_MAGIC:
-    case 0x62656570:  // configfs, whose number no header names
-    case EFIVARFS_MAGIC:
-    case BPF_FS_MAGIC:
-    case PSTOREFS_MAGIC:
-      return true;
-    default:
-      return false;
-  }
+  return ::fstatfs(fd, &info) == 0 &&
+         std::ranges::count(kinds, static_cast<unsigned long>(info.f_type)) != 0;
 }
 
 // The lock stays as long as a descriptor of the open file that took it
@@ -163,18 +152,25 @@ class PosixFile : public Base {
 
   Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
                  std::uint64_t& copied) override {
-    // Let the kernel move the bytes from file to file. copy_file_range may
-    // refuse files on different file systems and sendfile may refuse others,
-    // both before they copy anything, so the next way starts where the
-    // refused one stood; the last way is through buffer.
-    if (const auto out = static_cast<int>(to.native_handle()); out >= 0) {
-      for (const CopyChunk copy_chunk : {copy_file_range_chunk, sendfile_chunk}) {
-        bool refused = false;
-        Status status = kernel_copy(out, to, copy_chunk, limit, copied, refused);
-        if (!refused) return status;
-      }
+    // Let the kernel move the bytes from file to file, unless it refuses
+    // these two (on different file systems, say) before the first byte:
+    // then they go through buffer. Nothing at all at first is the end, or
+    // a target that takes no more (a full tmpfs), which that copy tells apart.
+    const auto out = static_cast<int>(to.native_handle());
+    const std::uint64_t start = copied;
+    while (out >= 0 && copied - start < limit) {
+      const auto chunk = static_cast<std::size_t>(
+          std::min<std::uint64_t>(limit - (copied - start), std::uint64_t{1} << 30));
+      const ssize_t n = ::copy_file_range(fd_, nullptr, out, nullptr, chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (copied == start && (n == 0 || (n < 0 && kernel_refuses(errno)))) break;
+      // Mostly the target refusing more bytes: a full disk, a size limit.
+      if (n < 0) return error_in(to, Operation::write, errno);
+      copied += static_cast<std::uint64_t>(n);
+      // Cut short by a signal, or the end: the caller looks again first.
+      if (static_cast<std::size_t>(n) < chunk) return {};
     }
-    return File::copy_to(to, buffer, limit, copied);
+    return copied != start ? Status{} : File::copy_to(to, buffer, limit, copied);
   }
 
   Status close() override {
@@ -194,48 +190,6 @@ class PosixFile : public Base {
 
   int fd_;
   std::string path_;
-
- private:
-  using CopyChunk = ssize_t (*)(int in, int out, std::size_t size);
-  static ssize_t copy_file_range_chunk(int in, int out, std::size_t size) {
-    return ::copy_file_range(in, nullptr, out, nullptr, size, 0);
-  }
-  static ssize_t sendfile_chunk(int in, int out, std::size_t size) {
-    return ::sendfile(out, in, nullptr, size);
-  }
-
-  // Copies to out with copy_chunk up to the end of this file or limit
-  // bytes, or less when a signal stops it, or sets refused when the kernel
-  // will not do it for these files.
-  Status kernel_copy(int out, File& to, CopyChunk copy_chunk, std::uint64_t limit,
-                     std::uint64_t& copied, bool& refused) const {
-    const std::uint64_t start = copied;
-    while (copied - start < limit) {
-      const auto chunk = static_cast<std::size_t>(
-          std::min<std::uint64_t>(limit - (copied - start), std::uint64_t{1} << 30));
-      const ssize_t n = copy_chunk(fd_, out, chunk);
-      // Nothing at all: the end, or a target that takes no more, which the
-      // next way tells apart (copy_file_range returns 0 on a full tmpfs).
-      if (n == 0) {
-        refused = copied == start;
-        return {};
-      }
-      if (n > 0) {
-        copied += static_cast<std::uint64_t>(n);
-        // Cut short by a signal, or the end: the caller looks again first.
-        if (static_cast<std::size_t>(n) < chunk) return {};
-        continue;
-      }
-      if (errno == EINTR) continue;
-      if (copied == start && kernel_refuses(errno)) {
-        refused = true;
-        return {};
-      }
-      // Mostly the target refusing more bytes: a full disk, a size limit.
-      return error_in(to, Operation::write, errno);
-    }
-    return {};
-  }
 };
 
 // Removes the name path, but only while it names the file with this
@@ -285,25 +239,16 @@ class PosixWorkFile final : public PosixFile<WorkFile> {
 // The signals held: every one whose action is still the default and whose
 // default is to end the process. Those the process ignores stay ignored.
 sigset_t fatal_signals() {
+  // SIGKILL and SIGSTOP cannot be held; the others here are by default
+  // ignored, or stop the process: nothing is lost by them.
+  static constexpr int kept[] = {SIGKILL,  SIGSTOP, SIGCHLD, SIGCONT, SIGURG,
+                                 SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
   sigset_t set;
   sigemptyset(&set);
   for (int signal = 1; signal < NSIG; ++signal) {
-    switch (signal) {
-      case SIGKILL:  // cannot be held
-      case SIGSTOP:
-      case SIGCHLD:  // by default ignored, or stopping: nothing is lost
-      case SIGCONT:
-      case SIGURG:
-      case SIGWINCH:
-      case SIGTSTP:
-      case SIGTTIN:
-      case SIGTTOU:
-        continue;
-      default:
-        break;
-    }
     struct sigaction action {};
-    if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) {
+    if (std::ranges::count(kept, signal) == 0 && ::sigaction(signal, nullptr, &action) == 0 &&
+        action.sa_handler == SIG_DFL) {
       sigaddset(&set, signal);  // fails, harmlessly, for the C library's own
     }
   }
@@ -376,13 +321,6 @@ class PosixFileSystem final : public FileSystem {
       return fail(Operation::open, path);
     }
     file = std::make_unique<PosixFile<File>>(fd, path.string());
-    return {};
-  }
-
-  Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override {
-    FileState state;
-    if (!inspect(AT_FDCWD, path.c_str(), 0, state)) return fail(Operation::inspect, path);
-    identity = state.identity;
     return {};
   }
 

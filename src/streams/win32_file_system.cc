@@ -406,20 +406,6 @@ class Win32FileSystem final : public FileSystem {
     return {};
   }
 
-  Status identity_of(const std::filesystem::path& path, FileIdentity& identity) override {
-    HANDLE handle = open_existing(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
-    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::inspect, path);
-    BY_HANDLE_FILE_INFORMATION info{};
-    Status status;
-    if (GetFileInformationByHandle(handle, &info)) {
-      identity = identity_from(info);
-    } else {
-      status = fail_at(Operation::inspect, path);
-    }
-    CloseHandle(handle);
-    return status;
-  }
-
   Status state_of(const std::filesystem::path& path, FileState& state) override {
     HANDLE handle =
         open_existing(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_FLAG_BACKUP_SEMANTICS);
