@@ -6,6 +6,7 @@ namespace ostrel {
 
 std::string fill_placeholder(std::string_view format, std::string_view value) {
   const std::size_t at = format.find("%s");
+  if (at == std::string_view::npos) return std::string(format);
   std::string text(format.substr(0, at));
   text += value;
   text += format.substr(at + 2);
@@ -46,29 +47,19 @@ std::string with_reason(const Error& error) {
 
 constexpr std::string_view kUnchanged = "The file was not changed.\n";
 
-}  // namespace
-
-namespace {
-
 // Why a file where an earlier run's new text would be was not used.
 std::string distrusted(Distrust why, const Error& error) {
-  switch (why) {
-    case Distrust::unreadable:
-      return with_reason(error);
-    case Distrust::not_regular:
-      return "it is not a regular file";
-    case Distrust::foreign:
-      return "it is owned by another user";
-    case Distrust::writable_by_others:
-      return "others may write it";
-    case Distrust::other_names:
-      return "it has other names";
-    case Distrust::open_directory:
-      return "it is in a directory where others may rename files";
-    case Distrust::the_target:
-      return "it is the file being rewritten";
-  }
-  return {};
+  if (why == Distrust::unreadable) return with_reason(error);
+  // In the order of Distrust.
+  static constexpr std::string_view kWhy[] = {"",
+                                              "it is not a regular file",
+                                              "it is owned by another user",
+                                              "others may write it",
+                                              "it has other names",
+                                              "it is in a directory where others may rename files",
+                                              "it is the file being rewritten"};
+  static_assert(std::size(kWhy) == static_cast<std::size_t>(Distrust::the_target) + 1);
+  return std::string(kWhy[static_cast<int>(why)]);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "app/program.h"
 
+#include <iterator>
+
 #include "app/messages.h"
 #include "rewrite/indent_removal.h"
 
@@ -56,24 +58,19 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
   int status = EXIT_NOT_REWRITTEN;
   RewriteEvents events;
   events.told = [&](Notice notice, const std::string& path) {
-    switch (notice) {
-      case Notice::waiting:
-        transcript.write(MSG_WAITING);
-        return;
-      case Notice::removed_incomplete:
-        transcript.write(fill_placeholder(MSG_REMOVED_INCOMPLETE, path));
-        return;
-      case Notice::kept_where_restart_empties:
-        transcript.write_failure(fill_placeholder(MSG_KEPT_WHERE_RESTART_EMPTIES, path));
-        return;
-      case Notice::resumed:
-        transcript.write(fill_placeholder(MSG_RESUMED, path));
-        return;
-      case Notice::copying_back:
-        transcript.write(MSG_COPYING_BACK);
-        copying_back = true;
-        return;
+    // In the order of Notice.
+    static constexpr std::string_view kTexts[] = {MSG_WAITING, MSG_REMOVED_INCOMPLETE,
+                                                  MSG_KEPT_WHERE_RESTART_EMPTIES, MSG_RESUMED,
+                                                  MSG_COPYING_BACK};
+    static_assert(std::size(kTexts) == static_cast<std::size_t>(Notice::copying_back) + 1);
+    const std::string text = fill_placeholder(kTexts[static_cast<int>(notice)], path);
+    // A warning that the text may be lost must be seen.
+    if (notice == Notice::kept_where_restart_empties) {
+      transcript.write_failure(text);
+    } else {
+      transcript.write(text);
     }
+    copying_back = copying_back || notice == Notice::copying_back;
   };
   // Told while interrupts still wait: an interrupt that came during the
   // copy-back takes effect only once this is on record.
