@@ -27,10 +27,7 @@ std::string os_reason(int code) {
   if (length == 0) return "error " + std::to_string(code);
   std::wstring message(text, length);
   LocalFree(text);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                              message.back() == L' ' || message.back() == L'.')) {
-    message.pop_back();
-  }
+  message.erase(message.find_last_not_of(L"\r\n .") + 1);  // npos + 1 == 0
   return to_utf8(message);
 }
 
@@ -43,19 +40,6 @@ int last_error() { return static_cast<int>(GetLastError()); }
 
 Error fail_at(Operation operation, const std::filesystem::path& path) {
   return Error{operation, utf8_of(path), last_error()};
-}
-
-std::wstring random_suffix() {
-  static constexpr wchar_t letters[] =
-      L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  LARGE_INTEGER now{};
-  QueryPerformanceCounter(&now);
-  static std::mt19937_64 random(static_cast<std::uint64_t>(now.QuadPart) ^
-                                (std::uint64_t{GetCurrentProcessId()} << 32));
-  std::uniform_int_distribution<std::size_t> pick(0, std::size(letters) - 2);
-  std::wstring suffix(6, L' ');
-  for (wchar_t& c : suffix) c = letters[pick(random)];
-  return suffix;
 }
 
 std::int64_t ticks(const FILETIME& time) {
@@ -421,7 +405,8 @@ class Win32FileSystem final : public FileSystem {
     const InterruptsHeld held;
     Private access;
     for (int attempt = 0;; ++attempt) {
-      const std::filesystem::path name = dir / (L"ostrel-" + random_suffix() + L".tmp");
+      const std::filesystem::path name =
+          dir / (L"ostrel-" + std::to_wstring(std::random_device{}()) + L".tmp");
       // Not shared: nobody else can open it while it exists.
       HANDLE handle =
           CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, access.attributes(),
