@@ -40,6 +40,7 @@ struct PortableSearch {
     for (std::size_t i = 0; i < lanes; ++i) same |= std::uint64_t{at[i] == bytes[i]} << i;
     return same;
   }
+  // A constant size: moves, no call.
   static void move64(char* to, const char* from) { std::memcpy(to, from, 64); }
 };
 
@@ -120,7 +121,7 @@ struct CodeUnits {
   };
 
   // The masks of the 64 bytes at `at`, all of them readable, found with
-  // Search (below).
+  // one of the searches above.
   template <class Search>
   [[gnu::always_inline]] static Masks masks(const char* at) {
     std::uint64_t same[3] = {};
