@@ -8,7 +8,6 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -404,9 +403,14 @@ class Win32FileSystem final : public FileSystem {
     // would leave it behind; it waits until then.
     const InterruptsHeld held;
     Private access;
+    // The process's ID and the clock give a name that no other run takes
+    // at the same time; one taken all the same is tried with the next number.
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
     for (int attempt = 0;; ++attempt) {
       const std::filesystem::path name =
-          dir / (L"ostrel-" + std::to_wstring(std::random_device{}()) + L".tmp");
+          dir / (L"ostrel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(now.QuadPart + attempt) + L".tmp");
       // Not shared: nobody else can open it while it exists.
       HANDLE handle =
           CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, access.attributes(),
