@@ -30,9 +30,9 @@ std::string what_failed(const Error& error) {
   // clang-format off
   static constexpr std::string_view kDeeds[] = {
       "open", "lock", "look at", "read", "write", "go back to the start of", "empty", "close",
-      "create", "name the work file", "remove", "force", "keep other programs waiting on"};
+      "create", "name the work file", "remove", "force", "mark", "list"};
   // clang-format on
-  static_assert(std::size(kDeeds) == static_cast<std::size_t>(Operation::wait) + 1);
+  static_assert(std::size(kDeeds) == static_cast<std::size_t>(Operation::list) + 1);
   std::string text = "Could not ";
   text += kDeeds[static_cast<int>(error.operation)];
   text += error.work_file ? " the work file in " : " ";

@@ -184,7 +184,7 @@ class Rewrite {
 
     if (Status status = create_work_file(); !status.ok()) return unchanged(status);
     StripOutcome stripped;
-    if (Status status = strip_file(*target_, *work_, input_, output_, stripped); !status.ok()) {
+    if (Status status = strip_file(*target_, *work_, input_, output_, !leased_, stripped); !status.ok()) {
       return unchanged(status);
     }
     // More or fewer bytes than the file holds: it changed while it was read,
@@ -329,8 +329,7 @@ class Rewrite {
   void find_places() {
     stdfs::path beside = path_.parent_path();
     if (beside.empty()) beside = ".";
-    std::vector<stdfs::path> dirs = fs_.temp_directories();
-    dirs.insert(dirs.begin(), beside);
+    std::vector<stdfs::path> dirs = {beside, fs_.private_directory()};
     for (const stdfs::path& dir : dirs) {
       if (std::any_of(places_.begin(), places_.end(),
                       [&](const Place& place) { return place.dir == dir; })) {
@@ -352,7 +351,9 @@ class Rewrite {
   std::optional<RewriteResult> find_saved_text() {
     const std::string prefix = saved_text_name(identity_) + ".";
     for (const Place& place : places_) {
-      for (const std::string& name : fs_.names_in(place.dir, prefix)) {
+      std::vector<std::string> names;
+      static_cast<void>(fs_.names_in(place.dir, prefix, names));
+      for (const std::string& name : names) {
         std::string_view rest = std::string_view(name).substr(prefix.size());
         const bool part = rest.ends_with(".part");
         if (part) rest.remove_suffix(5);
@@ -474,7 +475,7 @@ class Rewrite {
       if (status.ok()) return status;
       if (first.ok()) first = std::move(status);
     }
-    if (first.ok()) return Error{Operation::create, utf8_of(places_.front().dir), EACCES};
+    if (first.ok()) return Error{Operation::create, utf8_of(places_.front().dir), kPermissionDenied};
     return first;
   }
 

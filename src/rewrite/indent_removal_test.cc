@@ -57,7 +57,7 @@ struct Disk {
     fs::remove_all(base);
     for (const char* sub : {"dir", "tmp", "tmp2"}) fs::create_directories(base / sub);
     write_file(file, bytes);
-    machine.temp_dirs = {base / "tmp", base / "tmp2"};
+    machine.private_dir = base / "tmp";
 #ifndef _WIN32
     // A lease of this process that a run breaks, or the run's that a test
     // breaks, is told by SIGIO, which must not end the tests.

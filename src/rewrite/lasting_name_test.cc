@@ -75,7 +75,7 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
     write_file(file, original);
     FaultyFileSystem faulty(os_file_system());
     faulty.faults = c.faults;
-    faulty.temp_dirs = {base / "tmp"};
+    faulty.private_dir = base / "tmp";
     const fs::path dirs[] = {base / "tmp", base / "dir"};
     fs::path lasting;
     RewriteEvents events;

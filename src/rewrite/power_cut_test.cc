@@ -94,7 +94,7 @@ class PowerCut : public ::testing::Test {
 
   std::unique_ptr<FaultyFileSystem> new_machine() const {
     auto machine = std::make_unique<FaultyFileSystem>(os_file_system());
-    machine->temp_dirs = {base_ / "tmp"};
+    machine->private_dir = base_ / "tmp";
     return machine;
   }
 

@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<char> input_buffer(input_size);
   std::vector<char> output_buffer(output_size);
   StripOutcome outcome;
-  check(strip_file(*target, *work, input_buffer, output_buffer, outcome).ok());
+  check(strip_file(*target, *work, input_buffer, output_buffer, false, outcome).ok());
   const bool changed = outcome.changed;
   check(outcome.bytes_read == text.size());
   check(work->rewind().ok());

@@ -200,7 +200,7 @@ Status strip_text(InputStream& from, OutputStream* to, bool& changed) {
 // announces: target is at its start, and input holds nothing yet.
 template <bool Write>
 Status strip_pass(File& target, File* work, std::span<char> input, std::span<char> output,
-                  StripOutcome& outcome) {
+                  Checksum* read_sum, StripOutcome& outcome) {
   // The mark is within the first four bytes. The first read asks for a full
   // buffer, as every later one does; only a read that returns fewer than
   // four bytes is followed by another before the mark is known.
@@ -211,7 +211,7 @@ Status strip_pass(File& target, File* work, std::span<char> input, std::span<cha
     buffered += got;
   } while (buffered < 4 && got != 0);
   const ByteOrderMark mark = byte_order_mark(input.first(std::min<std::size_t>(buffered, 4)));
-  InputStream from(target, input, buffered);
+  InputStream from(target, input, buffered, read_sum);
   from.take(mark.size);
   std::optional<OutputStream> to;
   if constexpr (Write) {
@@ -226,21 +226,28 @@ Status strip_pass(File& target, File* work, std::span<char> input, std::span<cha
                                     strip_text<Utf32Le, Write>, strip_text<Utf32Be, Write>};
   Status status = passes[static_cast<int>(mark.encoding)](from, into, outcome.changed);
   outcome.bytes_read = from.bytes_read();
+  if (to) {
+    outcome.length = to->sum().length();
+    outcome.sum = to->sum().value();
+  }
   return status;
 }
 
 }  // namespace
 
 Status strip_file(File& target, File& work, std::span<char> input, std::span<char> output,
-                  StripOutcome& outcome) {
+                  bool sum_read, StripOutcome& outcome) {
   // The work file receives the text exactly as it is to stand in the target,
   // CR LF line ends included, so that copying it back is a plain copy.
-  if (Status status = strip_pass<false>(target, nullptr, input, output, outcome);
+  if (Status status = strip_pass<false>(target, nullptr, input, output, nullptr, outcome);
       !status.ok() || !outcome.changed) {
     return status;
   }
   if (Status status = target.rewind(); !status.ok()) return status;
-  return strip_pass<true>(target, &work, input, output, outcome);
+  Checksum read;
+  Status status = strip_pass<true>(target, &work, input, output, sum_read ? &read : nullptr, outcome);
+  outcome.read_sum = read.value();
+  return status;
 }
 
 }  // namespace ostrel

@@ -33,7 +33,7 @@ Stripped strip(const std::string& input, std::size_t read_chunk, std::size_t inp
   std::vector<char> output_buffer(output_size);
   Stripped stripped;
   StripOutcome outcome;
-  EXPECT_TRUE(strip_file(*target, *work, input_buffer, output_buffer, outcome).ok());
+  EXPECT_TRUE(strip_file(*target, *work, input_buffer, output_buffer, false, outcome).ok());
   EXPECT_EQ(outcome.bytes_read, input.size());
   stripped.changed = outcome.changed;
   // A text that needs no change is not written: the target keeps it.

@@ -10,6 +10,7 @@ Status InputStream::read_more() {
   begin_ = 0;
   std::size_t got = 0;
   if (Status status = file_.read(buffer_.subspan(end_), got); !status.ok()) return status;
+  if (sum_ != nullptr) sum_->add(buffer_.subspan(end_, got));
   end_ += got;
   bytes_read_ += got;
   at_end_ = got == 0;
@@ -17,6 +18,7 @@ Status InputStream::read_more() {
 }
 
 Status OutputStream::flush() {
+  sum_.add(buffer_.first(used_));
   if (first_error_.ok() && used_ > 0) first_error_ = file_.write(buffer_.first(used_));
   used_ = 0;
   return first_error_;

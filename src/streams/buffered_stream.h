@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "streams/checksum.h"
 #include "streams/file_system.h"
 
 namespace ostrel {
@@ -16,9 +17,11 @@ namespace ostrel {
 class InputStream {
  public:
   // buffer's first `end` bytes may already hold the start of the file: they
-  // come before any read.
-  InputStream(File& file, std::span<char> buffer, std::size_t end = 0)
-      : file_(file), buffer_(buffer), end_(end), bytes_read_(end) {}
+  // come before any read. Every byte read goes into sum, if there is one.
+  InputStream(File& file, std::span<char> buffer, std::size_t end = 0, Checksum* sum = nullptr)
+      : file_(file), buffer_(buffer), end_(end), bytes_read_(end), sum_(sum) {
+    if (sum_ != nullptr) sum_->add(buffer.first(end));
+  }
 
   // The bytes read and not taken yet.
   std::span<const char> buffered() const { return buffer_.subspan(begin_, end_ - begin_); }
@@ -40,6 +43,7 @@ class InputStream {
   std::size_t end_;        // one past the last byte read
   bool at_end_ = false;
   std::uint64_t bytes_read_;
+  Checksum* sum_;
 };
 
 class OutputStream {
@@ -53,12 +57,15 @@ class OutputStream {
   // Hands everything buffered to the file; fails with the first error, and
   // keeps failing after it.
   Status flush();
+  // Of every byte handed to the file.
+  const Checksum& sum() const { return sum_; }
 
  private:
   File& file_;
   std::span<char> buffer_;
   std::size_t used_ = 0;
   Status first_error_;
+  Checksum sum_;
 };
 
 }  // namespace ostrel

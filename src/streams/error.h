@@ -21,7 +21,8 @@ enum class Operation {
   name,    // giving the nameless work file a name
   remove,  // removing a name
   sync,    // forcing a file or a directory to stable storage
-  wait,    // keeping other programs waiting while the file is written back
+  mark,    // setting or reading the mark a file carries
+  list,    // listing a directory
 };
 
 struct Error {
@@ -33,6 +34,12 @@ struct Error {
 
 // The OS's own wording for an error number.
 std::string os_reason(int code);
+
+// The OS's error number for a permission refused.
+extern const int kPermissionDenied;
+// Whether an error number says that a file system has no room left for a
+// file: full, over a quota, or past a size limit.
+bool out_of_room(int code);
 
 // Success, or the first error that ended an operation.
 class [[nodiscard]] Status {

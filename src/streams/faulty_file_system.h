@@ -27,6 +27,7 @@
 #include <utility>
 
 #ifndef _WIN32
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -110,15 +111,16 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     }
     return status;
   }
-  std::vector<std::string> names_in(const std::filesystem::path& dir,
-                                    const std::string& prefix) override {
-    return real_.names_in(dir, prefix);
+  Status names_in(const std::filesystem::path& dir, const std::string& prefix,
+                  std::vector<std::string>& names) override {
+    if (auto code = fail_now(Call::names_in)) return error(Operation::list, dir, *code);
+    return real_.names_in(dir, prefix, names);
   }
-  std::vector<std::filesystem::path> temp_directories() override {
-    return temp_dirs.empty() ? real_.temp_directories() : temp_dirs;
+  std::filesystem::path private_directory() override {
+    return private_dir.empty() ? real_.private_directory() : private_dir;
   }
-  // Set, the temporary directories in place of the real ones.
-  std::vector<std::filesystem::path> temp_dirs;
+  // Set, the user's private directory in place of the real one.
+  std::filesystem::path private_dir;
   // Set, changes what the OS says of every file and directory.
   std::function<void(FileState&)> restate;
   std::size_t read_chunk = SIZE_MAX;  // no read returns more bytes
@@ -142,9 +144,20 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
         put_contents(name, crash == Crash::old ? had : "");
       }
     }
+#ifndef _WIN32
+    // Marks not forced to disk are as they were when last forced.
+    for (const auto& [name, had] : marks_) {
+      if (had.empty()) {
+        ::removexattr(name.c_str(), "user.ostrel.saved");
+      } else {
+        ::setxattr(name.c_str(), "user.ostrel.saved", had.data(), had.size(), 0);
+      }
+    }
+#endif
     // What the machine finds as it starts again is on disk.
     names_.clear();
     contents_.clear();
+    marks_.clear();
   }
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     fail_now(Call::hold_interrupts);
@@ -239,6 +252,20 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
       fs_.touched(to);
       return inner_->copy_to(to, buffer, limit, copied);
     }
+    Status read_mark(std::string& mark, bool& kept) override {
+      if (auto code = fs_.fail_now(Call::mark)) return fail(Operation::mark, *code);
+      return inner_->read_mark(mark, kept);
+    }
+    Status write_mark(const std::string& mark) override {
+      if (auto code = fs_.fail_now(Call::mark)) return fail(Operation::mark, *code);
+      std::string had;
+      bool kept = false;
+      if (!fs_.marks_.contains(path()) && inner_->read_mark(had, kept).ok() && kept) {
+        fs_.marks_[path()] = had;
+      }
+      return inner_->write_mark(mark);
+    }
+    Status real_path(std::filesystem::path& path) override { return inner_->real_path(path); }
     Status close() override {
       if (auto code = fs_.fail_now(Call::close)) {
         static_cast<void>(inner_->close());
@@ -295,6 +322,7 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
     auto* work = dynamic_cast<FaultyWorkFile*>(&file);
     if (work != nullptr) work->dirty = false;
     contents_.erase(work != nullptr ? work->name : file.path());
+    marks_.erase(file.path());
   }
   // The name is gone; had is what it named, if that was on disk.
   void unnamed(const std::string& name, std::optional<std::string> had) {
@@ -338,6 +366,9 @@ class FaultyFileSystem final : public FileSystem, public FaultTable {
   std::map<std::string, std::optional<std::string>> names_;
   // Files written since last forced to disk, and what they held then.
   std::map<std::string, std::string> contents_;
+  // Files whose mark was written since last forced to disk, and the mark
+  // they had then.
+  std::map<std::string, std::string> marks_;
 
   Status wrap(Status status, std::unique_ptr<File>& file) {
     if (status.ok() && file != nullptr)

@@ -28,16 +28,21 @@ Status FileSystem::identity_of(const std::filesystem::path& path, FileIdentity& 
   return status;
 }
 
-std::vector<std::string> FileSystem::names_in(const std::filesystem::path& dir,
-                                              const std::string& prefix) {
-  std::vector<std::string> names;
+Status File::write_mark(const std::string& /*mark*/) {
+  return error_in(*this, Operation::mark, kPermissionDenied);
+}
+
+Status FileSystem::names_in(const std::filesystem::path& dir, const std::string& prefix,
+                            std::vector<std::string>& names) {
+  names.clear();
   std::error_code error;
   for (std::filesystem::directory_iterator entry(dir, error), end; !error && entry != end;
        entry.increment(error)) {
     std::string name = utf8_of(entry->path().filename());
     if (name.starts_with(prefix)) names.push_back(std::move(name));
   }
-  return names;
+  if (error) return Error{Operation::list, utf8_of(dir), error.value()};
+  return {};
 }
 
 }  // namespace ostrel

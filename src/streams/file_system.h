@@ -101,6 +101,22 @@ class File {
                          std::uint64_t& copied);
   virtual Status close() = 0;
 
+  // The mark: a short text that the file itself carries beside its bytes,
+  // and that stays with it through other names, renames, remounts and
+  // copies that keep metadata (an extended attribute on Linux, a named
+  // stream on NTFS). read_mark leaves mark empty when there is none, and
+  // kept false when the file system keeps no marks at all.
+  virtual Status read_mark(std::string& mark, bool& kept) {
+    mark.clear();
+    kept = false;
+    return {};
+  }
+  // Sets the mark, or removes it when mark is empty; it reaches stable
+  // storage with the next sync() at the latest.
+  virtual Status write_mark(const std::string& mark);
+  // The file's own path, every symbolic link resolved.
+  virtual Status real_path(std::filesystem::path& path) = 0;
+
   // The OS's handle, for an OS layer to pass to the kernel; -1 when none.
   virtual std::intptr_t native_handle() const { return -1; }
   // The path that errors name: the file's own, or a work file's directory.
@@ -173,13 +189,15 @@ class FileSystem {
   virtual Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
   // Forces the names in the directory dir to stable storage.
   virtual Status sync_directory(const std::filesystem::path& dir) = 0;
-  // The names in the directory dir that start with prefix; none when the
-  // directory cannot be read.
-  virtual std::vector<std::string> names_in(const std::filesystem::path& dir,
-                                            const std::string& prefix);
-  // The temporary directories the program may use: those of the system
-  // first, then the one the environment names.
-  virtual std::vector<std::filesystem::path> temp_directories() = 0;
+  // The names in the directory dir that start with prefix; fails when the
+  // directory cannot be listed.
+  virtual Status names_in(const std::filesystem::path& dir, const std::string& prefix,
+                          std::vector<std::string>& names);
+  // The user's own directory for what the program keeps, made (mode 0700)
+  // if missing and the same whatever the environment says: /var/tmp/ostrel-UID
+  // on Linux, the Temp folder of the user's local application data on
+  // Windows. Empty when none can be had, or what is there is a link.
+  virtual std::filesystem::path private_directory() = 0;
   virtual std::unique_ptr<InterruptHold> hold_interrupts() = 0;
 };
 

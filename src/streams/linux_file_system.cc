@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,8 @@
 namespace ostrel {
 
 std::string os_reason(int code) { return std::strerror(code); }
+const int kPermissionDenied = EACCES;
+bool out_of_room(int code) { return code == ENOSPC || code == EDQUOT || code == EFBIG; }
 
 std::filesystem::path path_from_utf8(const std::string& text) { return text; }
 std::string utf8_of(const std::filesystem::path& path) { return path.string(); }
@@ -71,6 +74,9 @@ class PosixLock final : public FileLock {
   int fd_;
 };
 
+// The extended attribute that holds a file's mark.
+constexpr const char* kMark = "user.ostrel.saved";
+
 template <class Base>
 class PosixFile : public Base {
  public:
@@ -104,8 +110,9 @@ class PosixFile : public Base {
     return {};
   }
 
+  // fsync, not fdatasync: the mark is metadata.
   Status sync() override {
-    if (retry([&] { return ::fdatasync(fd_); }) < 0) return fail(Operation::sync);
+    if (retry([&] { return ::fsync(fd_); }) < 0) return fail(Operation::sync);
     return {};
   }
 
@@ -171,6 +178,29 @@ class PosixFile : public Base {
       if (static_cast<std::size_t>(n) < chunk) return {};
     }
     return copied != start ? Status{} : File::copy_to(to, buffer, limit, copied);
+  }
+
+  Status read_mark(std::string& mark, bool& kept) override {
+    char text[4096];
+    const ssize_t n = ::fgetxattr(fd_, kMark, text, sizeof text);
+    kept = n >= 0 || errno == ENODATA;
+    mark.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (n < 0 && errno != ENODATA && errno != ENOTSUP) return fail(Operation::mark);
+    return {};
+  }
+
+  Status write_mark(const std::string& mark) override {
+    const int done = mark.empty() ? ::fremovexattr(fd_, kMark)
+                                  : ::fsetxattr(fd_, kMark, mark.data(), mark.size(), 0);
+    if (done < 0 && !(mark.empty() && errno == ENODATA)) return fail(Operation::mark);
+    return {};
+  }
+
+  Status real_path(std::filesystem::path& path) override {
+    std::error_code error;
+    path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd_), error);
+    if (error) return error_in(*this, Operation::inspect, error.value());
+    return {};
   }
 
   Status close() override {
@@ -386,14 +416,12 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  // /var/tmp and /tmp are looked at whatever the environment says, so that
-  // a run finds what a run with another TMPDIR left; /var/tmp first, as a
-  // restart keeps it.
-  std::vector<std::filesystem::path> temp_directories() override {
-    std::vector<std::filesystem::path> dirs = {"/var/tmp", "/tmp"};
-    const char* dir = std::getenv("TMPDIR");
-    if (dir != nullptr && *dir != '\0') dirs.emplace_back(dir);
-    return dirs;
+  std::filesystem::path private_directory() override {
+    const std::string dir = "/var/tmp/ostrel-" + std::to_string(::geteuid());
+    static_cast<void>(::mkdir(dir.c_str(), 0700));
+    struct stat info {};
+    if (::lstat(dir.c_str(), &info) < 0 || !S_ISDIR(info.st_mode)) return {};
+    return dir;
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {

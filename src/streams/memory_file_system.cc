@@ -94,6 +94,10 @@ class MemoryFile : public Base {
   }
 
   std::string path() const override { return path_; }
+  Status real_path(std::filesystem::path& path) override {
+    path = path_from_utf8(path_);
+    return {};
+  }
 
   Status close() override {
     if (auto code = fs_.fail_now(Call::close)) return error(Operation::close, *code);
@@ -218,14 +222,14 @@ Status MemoryFileSystem::sync_directory(const std::filesystem::path& dir) {
   return {};
 }
 
-std::vector<std::string> MemoryFileSystem::names_in(const std::filesystem::path& dir,
-                                                    const std::string& prefix) {
-  std::vector<std::string> found;
+Status MemoryFileSystem::names_in(const std::filesystem::path& dir, const std::string& prefix,
+                                  std::vector<std::string>& found) {
+  found.clear();
   const std::string start = joined(key(dir), prefix);
   for (const auto& [name, node] : names) {
     if (name.starts_with(start)) found.push_back(name.substr(start.size() - prefix.size()));
   }
-  return found;
+  return {};
 }
 
 Status MemoryFileSystem::create_new(const std::filesystem::path& path,

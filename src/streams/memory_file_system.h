@@ -55,9 +55,9 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override;
   Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Status sync_directory(const std::filesystem::path& dir) override;
-  std::vector<std::string> names_in(const std::filesystem::path& dir,
-                                    const std::string& prefix) override;
-  std::vector<std::filesystem::path> temp_directories() override { return {"/tmp"}; }
+  Status names_in(const std::filesystem::path& dir, const std::string& prefix,
+                  std::vector<std::string>& names) override;
+  std::filesystem::path private_directory() override { return "/tmp"; }
   std::unique_ptr<InterruptHold> hold_interrupts() override;
 
   // A new file of these bytes at name, replacing whatever was there.
