@@ -56,9 +56,10 @@ std::string distrusted(Distrust why, const Error& error) {
                                               "it is owned by another user",
                                               "others may write it",
                                               "it has other names",
-                                              "it is in a directory where others may rename files",
-                                              "it is the file being rewritten"};
-  static_assert(std::size(kWhy) == static_cast<std::size_t>(Distrust::the_target) + 1);
+                                              "it is the file being rewritten",
+                                              "it is missing",
+                                              "it was changed after it was saved"};
+  static_assert(std::size(kWhy) == static_cast<std::size_t>(Distrust::altered) + 1);
   return std::string(kWhy[static_cast<int>(why)]);
 }
 
@@ -84,32 +85,31 @@ std::string describe_failure(const RewriteResult& result) {
       return "The file was changed or replaced by another program while it was being "
              "rewritten.\nIt was left as that program left it.\n";
     case RewriteOutcome::saved_differs:
-      if (result.maybe_deleted_files) {
-        return "An earlier run that did not finish saved the new text of this file, or of a "
-               "deleted file\nwith the same number, in " +
-               in_quotes(result.saved_as) + ", and this file differs from it. " +
-               std::string(kUnchanged) + "If that text is not this file's, remove " +
-               in_quotes(result.saved_as) +
-               ";\nif it is, compare the two, keep what you need, and then remove it.\n";
-      }
-      return "An earlier run that did not finish saved this file's new text in " +
-             in_quotes(result.saved_as) + ",\nbut the file has changed since. " +
-             std::string(kUnchanged) + "Compare the two, keep what you need, and remove " +
+      return "An earlier run that did not finish writing this file back kept its complete new text "
+             "in\n" +
+             in_quotes(result.saved_as) +
+             ", but the file holds other bytes than the start of that text: another\n"
+             "program changed it since, or a crash of the system left old blocks in it. " +
+             std::string(kUnchanged) +
+             (result.maybe_deleted_files
+                  ? "That text may also be the only copy of a file that stood here before.\n"
+                  : "") +
+             "Compare the two and keep what you need (copy that text over the file to finish "
+             "the\nrewrite); then remove " +
              in_quotes(result.saved_as) + ".\n";
     case RewriteOutcome::saved_unused:
-      return "An earlier run that did not finish may have saved this file's new text in " +
+      return "An earlier run that did not finish writing this file back kept its new text in\n" +
              in_quotes(result.saved_as) +
-             ",\nbut it was not used: " + distrusted(result.distrust, result.error) + ".\n" +
+             ", but it was not used: " + distrusted(result.distrust, result.error) + ".\n" +
              std::string(kUnchanged) +
-             "It may be incomplete. If that file holds this file's text, copy it over the "
-             "file\n(or run ostrel as its owner); if not, remove it. Then run ostrel again.\n";
-    case RewriteOutcome::saved_unsure:
-      return "An earlier run that did not finish saved the new text of this file, or of a "
-             "deleted file\nwith the same number, in " +
-             in_quotes(result.saved_as) +
-             ".\nThis file is empty, and its file system cannot tell which. " +
-             std::string(kUnchanged) + "If that is this file's text, copy it over the file; " +
-             "then remove " + in_quotes(result.saved_as) + ".\n";
+             "The file may hold only part of its text. If that text is whole, copy it over the "
+             "file\n(or run ostrel as its owner). Once the file holds what you need, remove " +
+             (result.maybe_deleted_files
+                  ? std::string("that text")
+                  : "the file's mark\n(Linux: setfattr -x user.ostrel.saved FILE; Windows "
+                    "PowerShell: Remove-Item FILE\n-Stream ostrel.saved) and any copy of the "
+                    "text") +
+             ", then run ostrel again.\n";
     case RewriteOutcome::interrupted:
       return "Interrupted before the file was emptied. " + std::string(kUnchanged);
     case RewriteOutcome::failed_after_emptying:
@@ -119,9 +119,9 @@ std::string describe_failure(const RewriteResult& result) {
   std::string text;
   if (result.outcome == RewriteOutcome::others_let_in) {
     text =
-        "Another program was let into the file while it was written back, and may have "
-        "written to it;\nthe write-back stopped so as not to write over that. The file holds "
-        "part of its new text,\nand perhaps what that program wrote.\n";
+        "Another program wrote to the file while it was written back, or was let in and may "
+        "have;\nnothing more was written over that. The file holds part of its new text, and "
+        "perhaps\nwhat that program wrote.\n";
   } else {
     text = with_reason(result.error) + "\n";
     text += result.error.operation == Operation::truncate

@@ -26,8 +26,6 @@ inline constexpr std::string_view MSG_COPYING_BACK =
 inline constexpr std::string_view MSG_DONE = "\nDone!\n";
 inline constexpr std::string_view MSG_WAITING =
     "Another program is using this file; waiting for it to finish...\n";
-inline constexpr std::string_view MSG_REMOVED_INCOMPLETE =
-    "Removed \"%s\": an earlier run stopped before that copy of the new text was complete.\n";
 inline constexpr std::string_view MSG_KEPT_WHERE_RESTART_EMPTIES =
     "Warning: the new text is kept in \"%s\" while the file is written back, and a restart\n"
     "empties that place: no place that outlives one would take it. A power cut or a crash of\n"

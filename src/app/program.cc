@@ -59,9 +59,8 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
   RewriteEvents events;
   events.told = [&](Notice notice, const std::string& path) {
     // In the order of Notice.
-    static constexpr std::string_view kTexts[] = {MSG_WAITING, MSG_REMOVED_INCOMPLETE,
-                                                  MSG_KEPT_WHERE_RESTART_EMPTIES, MSG_RESUMED,
-                                                  MSG_COPYING_BACK};
+    static constexpr std::string_view kTexts[] = {MSG_WAITING, MSG_KEPT_WHERE_RESTART_EMPTIES,
+                                                  MSG_RESUMED, MSG_COPYING_BACK};
     static_assert(std::size(kTexts) == static_cast<std::size_t>(Notice::copying_back) + 1);
     const std::string text = fill_placeholder(kTexts[static_cast<int>(notice)], path);
     // A warning that the text may be lost must be seen.

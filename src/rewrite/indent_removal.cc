@@ -1,16 +1,13 @@
 #include "rewrite/indent_removal.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
 
 #include "rewrite/strip_pass.h"
+#include "streams/checksum.h"
 
 namespace ostrel {
 
@@ -26,10 +23,18 @@ constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{128} * 1024;
 // the OS stops keeping other programs out.
 constexpr std::uint64_t WRITE_BACK_PIECE = std::uint64_t{16} << 20;
 
+constexpr std::string_view kSavedPrefix = "ostrel-saved-";
+
 std::string hex(std::uint64_t value) {
   char text[16];
   const auto end = std::to_chars(text, text + sizeof text, value, 16).ptr;
   return {text, end};
+}
+
+std::uint64_t checksum_of(std::string_view text) {
+  Checksum sum;
+  sum.add(text);
+  return sum.value();
 }
 
 // Reads until into is full or the file ends.
@@ -44,27 +49,44 @@ Status read_full(File& file, std::span<char> into, std::size_t& got) {
   return {};
 }
 
-// Reads a from its position to its end, and as many bytes of b; is_prefix
-// tells whether they were the same bytes, and compared how many there were.
-// b is then positioned just past them.
-Status compare_prefix(File& a, File& b, std::span<char> a_buffer, std::span<char> b_buffer,
-                      bool& is_prefix, std::uint64_t& compared) {
-  is_prefix = false;
-  compared = 0;
-  for (;;) {
-    std::size_t got = 0;
-    if (Status status = read_full(a, a_buffer, got); !status.ok()) return status;
-    if (got == 0) break;
-    std::size_t matched = 0;
-    if (Status status = read_full(b, b_buffer.first(got), matched); !status.ok()) return status;
-    if (matched != got || !std::equal(a_buffer.begin(), a_buffer.begin() + static_cast<long>(got),
-                                      b_buffer.begin())) {
+// Adds the bytes of file, from its start to its end, to sum.
+Status add_file(File& file, std::span<char> buffer, Checksum& sum) {
+  Status status = file.rewind();
+  for (std::size_t got = 1; status.ok() && got > 0;) {
+    status = read_full(file, buffer, got);
+    sum.add(buffer.first(got));
+  }
+  return status;
+}
+
+// Whether file a is the start of text b followed by nothing but zero bytes
+// (blocks that a crash of the system left allocated and never written):
+// what a write-back cut short leaves. a's bytes go into a_sum. Both are
+// read from their start; b is left just past the bytes compared.
+Status starts_text(File& a, File& b, std::span<char> a_buffer, std::span<char> b_buffer,
+                   Checksum& a_sum, bool& starts) {
+  starts = false;
+  Status status = a.rewind();
+  if (status.ok()) status = b.rewind();
+  bool past_text = false;  // only zero bytes may follow
+  for (std::size_t got = 1; status.ok() && got > 0;) {
+    status = read_full(a, a_buffer, got);
+    std::size_t same = 0;
+    if (status.ok() && !past_text) status = read_full(b, b_buffer.first(got), same);
+    if (!status.ok()) break;
+    a_sum.add(a_buffer.first(got));
+    const auto tail = std::mismatch(a_buffer.begin(), a_buffer.begin() + static_cast<long>(same),
+                                    b_buffer.begin())
+                          .first;
+    const auto rest = past_text ? a_buffer.begin() : tail;
+    past_text = past_text || rest != a_buffer.begin() + static_cast<long>(got);
+    if (std::any_of(rest, a_buffer.begin() + static_cast<long>(got),
+                    [](char c) { return c != 0; })) {
       return {};
     }
-    compared += got;
   }
-  is_prefix = true;
-  return {};
+  starts = status.ok();
+  return status;
 }
 
 bool same_content_and_times(const FileState& a, const FileState& b) {
@@ -72,10 +94,17 @@ bool same_content_and_times(const FileState& a, const FileState& b) {
          a.changed == b.changed;
 }
 
-// Why a file found where an earlier run's new text would be cannot be
-// trusted to be that text, if it cannot: anyone could have put it there.
-std::optional<Distrust> distrust(const FileState& state, const FileIdentity& target) {
-  if (state.identity == target) return Distrust::the_target;
+// Who is trusted with the new text. It is kept only in a directory where
+// nobody but the user and the administrator can create or rename names
+// (owned by one of them, and writable by nobody else), so that nothing
+// another user does can stop, steer or feed a run; and a text found there
+// is used only if it is a regular file of the user's own, with no other
+// name, that nobody else may write. Its bytes are checked against the
+// length and checksum in its name besides.
+bool trusted_place(const FileState& dir) {
+  return (dir.owned_by_user || dir.owned_by_system) && !dir.writable_by_others;
+}
+std::optional<Distrust> distrust(const FileState& state) {
   if (!state.regular) return Distrust::not_regular;
   if (!state.owned_by_user) return Distrust::foreign;
   if (state.writable_by_others) return Distrust::writable_by_others;
@@ -83,52 +112,43 @@ std::optional<Distrust> distrust(const FileState& state, const FileIdentity& tar
   return std::nullopt;
 }
 
-// A fingerprint of a file's bytes from its start: where no other program
-// is kept out, the file is fingerprinted as first looked at and again just
-// before it is emptied, which sees a change that left its size and times
-// alone (a rewrite in place within one clock tick, a write that was under
-// way, a write through a mapping). Four lanes over 32-byte blocks, so that
-// the compiler runs them side by side.
-using Fingerprint = std::array<std::uint64_t, 5>;
-// Leaves the file at its start.
-Status fingerprint(File& file, std::span<char> buffer, Fingerprint& print) {
-  constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15;
-  print = {1, 2, 3, 4, 0};
-  Status status = file.rewind();
-  for (std::size_t got = 1; status.ok() && got > 0;) {
-    status = read_full(file, buffer, got);
-    const std::size_t whole = got - got % 32;
-    for (std::size_t at = 0; at < got; at += 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, buffer.data() + at, std::min<std::size_t>(8, got - at));
-      std::uint64_t& lane = print[at < whole ? (at / 8) % 4 : 0];
-      lane = std::rotl((lane ^ word) * kMultiplier, 29);
-    }
-    print[4] += got;
-  }
-  return status.ok() ? file.rewind() : status;
-}
-
-// Whether someone other than the user and the administrator could give a
-// file a name in the directory, or rename one of the user's files there:
-// its owner, or anyone who may write it unless it is sticky, like /tmp.
-bool others_can_rename_in(const FileState& dir) {
-  return !(dir.owned_by_user || dir.owned_by_system) || (dir.writable_by_others && !dir.sticky);
-}
-
-// A text found where an earlier run would have kept its new text, open:
-// what was checked is what is read and compared.
-struct Earlier {
-  stdfs::path path;
-  std::unique_ptr<File> file;
-  FileState state;
-};
-
-// A directory where the new text may be kept, and what the OS says of it.
+// A directory where the new text may be kept, and the key that names texts
+// there: beside the file, its name, which a remount or a copy of the
+// folder keeps; in the private directory, its whole path.
 struct Place {
   stdfs::path dir;
-  bool trusted = false;  // nobody else can rename files in it
+  std::string key;
   bool lasting = false;  // it outlives a restart
+};
+
+// The name of a new text of length bytes and checksum sum, kept at place;
+// the length and checksum check it when it is found.
+stdfs::path saved_name(const Place& place, std::uint64_t length, std::uint64_t sum) {
+  return place.dir / path_from_utf8(std::string(kSavedPrefix) + place.key + "." +
+                                    std::to_string(length) + "." + hex(sum));
+}
+
+// What a saved text's name says of it: false if it is not such a name.
+bool parse_saved(const std::string& name, std::uint64_t& length, std::uint64_t& sum) {
+  const std::size_t dot = name.rfind('.');
+  const std::size_t first = dot == std::string::npos ? dot : name.rfind('.', dot - 1);
+  if (first == std::string::npos || !name.starts_with(kSavedPrefix)) return false;
+  const char* end = name.data() + name.size();
+  const auto a = std::from_chars(name.data() + first + 1, name.data() + dot, length);
+  const auto b = std::from_chars(name.data() + dot + 1, end, sum, 16);
+  return a.ec == std::errc{} && a.ptr == name.data() + dot && b.ec == std::errc{} &&
+         b.ptr == end && dot + 1 < name.size();
+}
+
+// The text an earlier run kept for the file: where its mark or its name
+// says it is, and, once found whole, open.
+struct SavedText {
+  stdfs::path path;
+  std::uint64_t length = 0;
+  std::uint64_t sum = 0;
+  std::unique_ptr<File> file;
+  FileState state;
+  std::optional<Distrust> doubt;  // why it was not used, if it was found
 };
 
 class Rewrite {
@@ -139,7 +159,7 @@ class Rewrite {
   void run() {
     const RewriteResult result = rewrite();
     // Closed before the outcome is told, so that what is told is final.
-    if (earlier_.file != nullptr) static_cast<void>(earlier_.file->close());
+    if (earlier_ && earlier_->file != nullptr) static_cast<void>(earlier_->file->close());
     if (work_ != nullptr) {
       // Every byte of the work file has been read back or saved by now, so a
       // failure to close it can cost nothing.
@@ -157,51 +177,36 @@ class Rewrite {
     if (Status status = lock_target(); !status.ok()) return unchanged(status);
     // Where the OS grants it, nobody else opens the file from before the
     // first look to the end of the run, so no write can be under way or
-    // begin unseen; where not, the bytes are read again before emptying.
+    // begin unseen; where not, the bytes read are checked again before the
+    // emptying, and the bytes written after it.
     leased_ = target_->keep_openers_waiting();
     FileState before;
     if (Status status = target_->state(before); !status.ok()) return unchanged(status);
     identity_ = before.identity;
-    identity_never_reused_ = before.identity_never_reused;
-    find_places();
-
     memory_[0] = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
     memory_[1] = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
     input_ = {memory_[0].get(), STREAM_BUFFER_SIZE};
     output_ = {memory_[1].get(), STREAM_BUFFER_SIZE};
-    if (Status status = leased_ ? Status{} : fingerprint(*target_, input_, first_print_);
-        !status.ok()) {
-      return unchanged(status);
-    }
+    if (Status status = find_places(); !status.ok()) return unchanged(status);
 
-    // A run stopped while it wrote the file back left the whole new text
-    // under a lasting name: finish its work first, or leave all alone.
-    if (auto stop = find_saved_text()) return *stop;
-    if (earlier_.file != nullptr) {
-      if (auto stop = finish_earlier(before)) return *stop;
-      if (Status status = target_->rewind(); !status.ok()) return unchanged(status);
-    }
+    // A run stopped while it wrote the file back left the file marked and
+    // the whole new text saved: finish its work first, or leave all alone.
+    if (auto stop = recover(before)) return *stop;
 
-    if (Status status = create_work_file(); !status.ok()) return unchanged(status);
     StripOutcome stripped;
-    if (Status status = strip_file(*target_, *work_, input_, output_, !leased_, stripped); !status.ok()) {
-      return unchanged(status);
-    }
+    if (Status status = strip(stripped); !status.ok()) return unchanged(status);
     // More or fewer bytes than the file holds: it changed while it was read,
     // or it is no plain file on disk whatever it says (a file of /proc).
     if (stripped.bytes_read != before.size) return outcome(RewriteOutcome::changed);
-
-    if (earlier_.file != nullptr) {
-      // The earlier run stopped before it emptied the file: its text is
-      // what this run made again, or the file has changed since. (A file
-      // that needs no change and is not that text has changed since.)
-      bool same = false;
-      if (Status status = stripped.changed ? same_text(same) : Status{}; !status.ok()) {
-        return unchanged(status);
+    if (earlier_) {
+      // The earlier run stopped before it emptied the file, if its text is
+      // what this run made again; else the file has changed since.
+      if (!stripped.changed || stripped.length != earlier_->length ||
+          stripped.sum != earlier_->sum) {
+        return about_earlier();
       }
-      if (!same) return about_earlier(RewriteOutcome::saved_differs);
+      drop_earlier();
     }
-
     // A file that needs no change is left as it is, times and all.
     if (!stripped.changed) {
       tell(Notice::copying_back);
@@ -211,33 +216,54 @@ class Rewrite {
     // From here until the outcome is told, a request to end the process
     // waits: it must neither leave the lasting name behind nor cut the
     // write-back short.
-    hold_ = fs_.hold_interrupts();
+    hold();
     RewriteResult result;
-    FileState work;
-    if (Status status = work_->state(work); !status.ok()) return unchanged(status);
-    if (!give_lasting_name(work.size, result.save_errors)) {
+    Lasting lasting(*this);
+    if (!give_lasting_name(stripped, before, lasting, result.save_errors)) {
+      if (!mark_error_.ok()) return unchanged(mark_error_);
       result.outcome = RewriteOutcome::not_saved;
       return result;
     }
-    if (auto stop = write_back(*work_, work.size, before, lasting_, true)) {
-      if (stop->outcome != RewriteOutcome::failed_after_emptying &&
-          stop->outcome != RewriteOutcome::others_let_in) {
-        drop_lasting_name();
-      }
+    read_sum_ = stripped.read_sum;
+    if (auto stop = write_back(*work_, stripped.length, stripped.sum, before, lasting.path, true)) {
+      lasting.kept = stop->outcome == RewriteOutcome::failed_after_emptying ||
+                     stop->outcome == RewriteOutcome::others_let_in;
       return *stop;
     }
     // Done, and on disk. The lasting name goes while the lock is still
-    // held, so that no other run can take it for the text of a stopped one.
-    // Should it stay, the next run finds it equal to the file and removes it.
-    drop_lasting_name();
+    // held, then the mark: should the mark stay, the next run finds the
+    // file whole and removes it.
     return {};
   }
 
-  // Empties the target and writes source, of length bytes, into it in its
-  // place, and forces it to disk; the target must still be as it was when
-  // first looked at (before). The whole text is under the lasting name
-  // saved. Returns the outcome if it could not be done.
-  std::optional<RewriteResult> write_back(File& source, std::uint64_t length,
+  // The lasting name of the new text, and the mark that leads to it, until
+  // it goes out of scope: then both go, unless kept.
+  struct Lasting {
+    explicit Lasting(Rewrite& run) : run_(run) {}
+    Lasting(const Lasting&) = delete;
+    Lasting& operator=(const Lasting&) = delete;
+    ~Lasting() {
+      if (kept) return;
+      if (named_work) {
+        static_cast<void>(run_.work_->unname());
+      } else if (!path.empty()) {
+        static_cast<void>(run_.fs_.remove(path, copy));
+      }
+      if (run_.marks_ && marked) static_cast<void>(run_.target_->write_mark({}));
+    }
+    Rewrite& run_;
+    stdfs::path path;  // once given
+    bool named_work = false;
+    bool marked = false;
+    FileIdentity copy;  // the lasting name's file, when it is a copy
+    bool kept = false;
+  };
+
+  // Empties the target and writes source, of length bytes with checksum
+  // sum, into it in its place, and forces it to disk; the target must still
+  // be as it was when first looked at (before). The whole text is under the
+  // lasting name saved. Returns the outcome if it could not be done.
+  std::optional<RewriteResult> write_back(File& source, std::uint64_t length, std::uint64_t sum,
                                           const FileState& before, const stdfs::path& saved,
                                           bool announce) {
     // Told before the last check, not between it and the emptying: telling
@@ -273,7 +299,14 @@ class Rewrite {
     if (status.ok()) status = target_->state(now);
     if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     // Whole, and nobody else was let in meanwhile: checked, not assumed.
-    if (now.size != length || (leased_ && !target_->openers_still_wait())) {
+    // Where nobody was kept out, the bytes on disk are read back.
+    Checksum back;
+    if (!leased_) status = add_file(*target_, input_, back);
+    if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
+    FileIdentity named;
+    if (now.size != length || (leased_ && !target_->openers_still_wait()) ||
+        (!leased_ && back.value() != sum) || !fs_.identity_of(path_, named).ok() ||
+        named != identity_) {
       return outcome(RewriteOutcome::others_let_in, {}, saved);
     }
     return std::nullopt;
@@ -291,15 +324,25 @@ class Rewrite {
   static RewriteResult unchanged(const Status& status) {
     return outcome(RewriteOutcome::failed_unchanged, status);
   }
-  // An outcome that names the earlier run's text.
-  RewriteResult about_earlier(RewriteOutcome kind, const Status& status = {}) const {
-    RewriteResult result = outcome(kind, status, earlier_.path);
-    result.maybe_deleted_files = !identity_never_reused_;
+  // The outcome when the earlier run's text cannot be used, and the file
+  // neither holds it nor is what it was made from.
+  RewriteResult about_earlier() const {
+    const SavedText& text = *earlier_;
+    RewriteResult result = outcome(RewriteOutcome::saved_differs, {}, text.path);
+    if (text.file == nullptr) {
+      result.outcome = RewriteOutcome::saved_unused;
+      result.distrust = text.doubt.value_or(Distrust::missing);
+    }
+    result.maybe_deleted_files = !marks_;
     return result;
   }
 
   void tell(Notice notice, const std::string& path = {}) const {
     if (events_.told) events_.told(notice, path);
+  }
+
+  void hold() {
+    if (hold_ == nullptr) hold_ = fs_.hold_interrupts();
   }
 
   Status open_target() {
@@ -321,196 +364,219 @@ class Rewrite {
     return target_->lock(true, lock_);
   }
 
-  // Where the new text of the file may be kept: beside it, where it lasts as
-  // long as the file does, any run finds it and it can be copied back
-  // within one file system; else in the temporary directories. Only a
-  // directory where nobody else can rename files takes it, and one that
-  // outlives a restart comes before one that does not.
-  void find_places() {
-    stdfs::path beside = path_.parent_path();
-    if (beside.empty()) beside = ".";
-    std::vector<stdfs::path> dirs = {beside, fs_.private_directory()};
-    for (const stdfs::path& dir : dirs) {
-      if (std::any_of(places_.begin(), places_.end(),
-                      [&](const Place& place) { return place.dir == dir; })) {
-        continue;
-      }
+  // Where the new text of the file may be kept: beside it (its symbolic
+  // links resolved), where it lasts as long as the file does and can be
+  // copied back within one file system; else in the user's private
+  // directory. Only trusted places, and one that outlives a restart before
+  // one that does not.
+  Status find_places() {
+    stdfs::path real;
+    if (Status status = target_->real_path(real); !status.ok()) return status;
+    const std::pair<stdfs::path, std::string> candidates[] = {
+        {real.parent_path(), hex(checksum_of(utf8_of(real.filename())))},
+        {fs_.private_directory(), hex(checksum_of(utf8_of(real)))}};
+    for (const auto& [dir, key] : candidates) {
       FileState state;
-      const bool known = fs_.state_of(dir, state).ok();
-      places_.push_back({dir, known && !others_can_rename_in(state),
-                         known && (state.survives_restart || dir == beside)});
+      if (dir.empty() || !fs_.state_of(dir, state).ok() || !trusted_place(state)) continue;
+      places_.push_back({dir, key, state.survives_restart || dir == real.parent_path()});
     }
     std::stable_partition(places_.begin(), places_.end(),
                           [](const Place& place) { return place.lasting; });
+    return {};
   }
 
-  // Sets earlier_ to a complete text an earlier run kept for this file, and
-  // removes those that are not complete. Stops the run when one of them is
-  // not surely this user's: the file may be incomplete, and only the user
-  // can tell.
-  std::optional<RewriteResult> find_saved_text() {
-    const std::string prefix = saved_text_name(identity_) + ".";
+  // Finds what an earlier run that stopped in its write-back left: the mark
+  // on the file, and a text named for the file in a trusted place (a copy
+  // never finished is removed). The file
+  // whole, the text goes; the file the start of the text, the write-back is
+  // finished. Otherwise earlier_ stays set for the strip pass to decide.
+  std::optional<RewriteResult> recover(FileState& before) {
+    std::string mark;
+    if (Status status = target_->read_mark(mark, marks_); !status.ok()) return unchanged(status);
+    std::vector<stdfs::path> paths;
+    if (!mark.empty()) paths.push_back(path_from_utf8(mark));
+    // Texts are looked for by name too: a copy of the file and its folder
+    // that kept no metadata kept them.
     for (const Place& place : places_) {
       std::vector<std::string> names;
-      static_cast<void>(fs_.names_in(place.dir, prefix, names));
+      const std::string prefix = std::string(kSavedPrefix) + place.key + ".";
+      if (Status status = fs_.names_in(place.dir, prefix, names); !status.ok()) {
+        return unchanged(status);
+      }
       for (const std::string& name : names) {
-        std::string_view rest = std::string_view(name).substr(prefix.size());
-        const bool part = rest.ends_with(".part");
-        if (part) rest.remove_suffix(5);
-        std::uint64_t length = 0;
-        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), length);
-        if (rest.empty() || error != std::errc{} || end != rest.data() + rest.size()) continue;
-        Earlier found{place.dir / path_from_utf8(name), nullptr, {}};
-        // The target under another name is not opened: that would break this
-        // run's own lease.
-        Status status;
-        if (!fs_.identity_of(found.path, found.state.identity).ok() ||
-            found.state.identity != identity_) {
-          status = fs_.open_for_reading(found.path, found.file);
-          if (status.ok() && found.file == nullptr) continue;
-          if (status.ok()) status = found.file->state(found.state);
+        stdfs::path path = place.dir / path_from_utf8(name);
+        if (!name.ends_with(".part")) {
+          paths.push_back(std::move(path));
+        } else if (FileState state; fs_.identity_of(path, state.identity).ok()) {
+          static_cast<void>(fs_.remove(path, state.identity));
         }
-        std::optional<Distrust> why;
-        if (!status.ok()) {
-          why = Distrust::unreadable;
-        } else if (auto doubt = distrust(found.state, identity_)) {
-          why = doubt;
-        } else if (!place.trusted) {
-          why = Distrust::open_directory;
-        }
-        if (why) {
-          // A copy never finished is no text, whoever made it.
-          if (part) continue;
-          earlier_ = std::move(found);
-          RewriteResult result = about_earlier(RewriteOutcome::saved_unused, status);
-          result.distrust = *why;
-          return result;
-        }
-        // Shorter than a complete text: a run stopped before it was whole.
-        if (part || found.state.size != length) {
-          static_cast<void>(found.file->close());
-          if (fs_.remove(found.path, found.state.identity).ok() && !part) {
-            tell(Notice::removed_incomplete, utf8_of(found.path));
-          }
-          continue;
-        }
-        if (earlier_.file == nullptr) earlier_ = std::move(found);
       }
     }
-    return std::nullopt;
-  }
-
-  // With the earlier run's text found: when the target is the start of it,
-  // writes it back as any write-back is written; when the target is that
-  // text, its write-back was complete, and the text goes once the target
-  // is surely on disk. Otherwise changes nothing.
-  std::optional<RewriteResult> finish_earlier(FileState& before) {
-    const std::uint64_t length = earlier_.state.size;
-    // An emptied file looks like a new, empty one; where the file system
-    // may give a new file the numbers of a deleted one, the saved text may
-    // be the deleted file's.
-    if (before.size == 0 && length > 0 && !before.identity_never_reused) {
-      return about_earlier(RewriteOutcome::saved_unsure);
+    if (paths.empty()) return std::nullopt;
+    earlier_.emplace();
+    earlier_->path = paths.front();
+    if (!parse_saved(utf8_of(earlier_->path.filename()), earlier_->length, earlier_->sum)) {
+      return about_earlier();
     }
-    bool is_prefix = false;
-    std::uint64_t compared = 0;
+    // Whole: the write-back was complete, and only the text and the mark
+    // are left to go.
+    Checksum now;
+    if (before.size == earlier_->length) {
+      if (Status status = add_file(*target_, input_, now); !status.ok()) return unchanged(status);
+      if (now.value() == earlier_->sum) {
+        drop_earlier();
+        return rewind_target();
+      }
+    }
+    // The text where it was kept, or, the folder moved or mounted elsewhere,
+    // under its name where it would be kept now.
+    for (const Place& place : places_) paths.push_back(place.dir / earlier_->path.filename());
+    for (const stdfs::path& path : paths) {
+      if (Status status = open_saved(path); !status.ok()) return unchanged(status);
+      if (earlier_->file != nullptr) break;
+    }
+    if (earlier_->file == nullptr) return std::nullopt;
+    bool starts = false;
+    read_sum_ = {};
+    Checksum read;
     if (Status status =
-            compare_prefix(*target_, *earlier_.file, input_, output_, is_prefix, compared);
+            starts_text(*target_, *earlier_->file, input_, output_, read, starts);
         !status.ok()) {
       return unchanged(status);
     }
-    if (!is_prefix) return std::nullopt;
-    if (compared < length) {
-      hold_ = fs_.hold_interrupts();
-      if (auto stop = write_back(*earlier_.file, length, before, earlier_.path, false)) {
-        return stop;
-      }
-      tell(Notice::resumed, utf8_of(earlier_.path));
-      // What is checked from here on is the file as the write-back left it.
-      Status status = target_->state(before);
-      if (status.ok() && !leased_) status = fingerprint(*target_, input_, first_print_);
-      if (!status.ok()) return unchanged(status);
-    } else if (Status status = target_->sync(); !status.ok()) {
-      return unchanged(status);
+    if (!starts) return std::nullopt;
+    read_sum_ = read.value();
+    hold();
+    if (auto stop = write_back(*earlier_->file, earlier_->length, earlier_->sum, before,
+                               earlier_->path, false)) {
+      return stop;
     }
-    // The write-back is complete: should the saved text fail to go now, the
-    // next run finds it equal to the file and removes it.
-    static_cast<void>(drop_earlier());
-    earlier_ = {};
+    tell(Notice::resumed, utf8_of(earlier_->path));
+    drop_earlier();
+    // What is checked from here on is the file as the write-back left it.
+    if (Status status = target_->state(before); !status.ok()) return unchanged(status);
+    return rewind_target();
+  }
+
+  std::optional<RewriteResult> rewind_target() {
+    if (Status status = target_->rewind(); !status.ok()) return unchanged(status);
     return std::nullopt;
   }
 
-  // Closes the earlier run's text and removes it: its work is done.
-  Status drop_earlier() {
-    Status status = earlier_.file->close();
-    if (status.ok()) status = fs_.remove(earlier_.path, earlier_.state.identity);
-    if (status.ok()) earlier_ = {};
-    return status;
+  // Opens the text at path if it is there, trusted and whole; records why
+  // not if it is there but not so.
+  Status open_saved(const stdfs::path& path) {
+    SavedText& text = *earlier_;
+    FileState dir;
+    std::unique_ptr<File> file;
+    if (!fs_.state_of(path.parent_path(), dir).ok() || !trusted_place(dir)) return {};
+    // The target under another name is not opened: that would break this
+    // run's own lease.
+    if (FileIdentity named; fs_.identity_of(path, named).ok() && named == identity_) {
+      text.path = path;
+      text.doubt = Distrust::the_target;
+      return {};
+    }
+    if (Status status = fs_.open_for_reading(path, file); !status.ok() || file == nullptr) {
+      return status;
+    }
+    FileState state;
+    Checksum sum;
+    if (Status status = file->state(state); !status.ok()) return status;
+    text.path = path;
+    text.doubt = distrust(state);
+    if (text.doubt) return {};
+    if (Status status = add_file(*file, input_, sum); !status.ok()) return status;
+    if (state.size != text.length || sum.value() != text.sum) {
+      text.doubt = Distrust::altered;
+      return {};
+    }
+    text.state = state;
+    text.file = std::move(file);
+    return {};
   }
 
-  // Whether the work file holds exactly the earlier run's text; if so,
-  // removes it.
-  Status same_text(bool& same) {
-    same = false;
-    File& saved = *earlier_.file;
-    Status status = saved.rewind();
-    if (status.ok()) status = work_->rewind();
-    bool is_prefix = false;
-    std::uint64_t compared = 0;
-    if (status.ok()) {
-      status = compare_prefix(*work_, saved, input_, output_, is_prefix, compared);
+  // The earlier run's work is done: its text goes, if it was found whole,
+  // and then the mark.
+  void drop_earlier() {
+    if (earlier_->file != nullptr && earlier_->file->close().ok()) {
+      static_cast<void>(fs_.remove(earlier_->path, earlier_->state.identity));
     }
-    if (!status.ok() || !is_prefix || compared != earlier_.state.size) return status;
-    same = true;
-    return drop_earlier();
+    if (marks_) static_cast<void>(target_->write_mark({}));
+    earlier_.reset();
   }
 
-  // The work file goes where its lasting name will be, so that naming it
-  // costs no copy: the first trusted place that works.
-  Status create_work_file() {
-    Status first;
-    for (const Place& place : places_) {
-      if (!place.trusted) continue;
-      Status status = fs_.create_work_file(place.dir, work_);
-      if (status.ok()) return status;
-      if (first.ok()) first = std::move(status);
+  // The strip pass into a work file at the first trusted place that takes
+  // it all: where one runs out of room, the next is tried.
+  Status strip(StripOutcome& stripped) {
+    Status first = Error{Operation::create, utf8_of(path_.parent_path()), kPermissionDenied, true};
+    for (std::size_t at = 0; at < places_.size(); ++at) {
+      work_.reset();
+      Status status = fs_.create_work_file(places_[at].dir, work_);
+      if (status.ok()) status = target_->rewind();
+      if (status.ok()) {
+        stripped = {};
+        status = strip_file(*target_, *work_, input_, output_, !leased_, stripped);
+        if (status.ok()) {
+          work_place_ = at;
+          return status;
+        }
+        if (!status.error().work_file || !out_of_room(status.error().code)) return status;
+      }
+      if (at == 0) first = std::move(status);
     }
-    if (first.ok()) return Error{Operation::create, utf8_of(places_.front().dir), kPermissionDenied};
     return first;
   }
 
-  // Gives the whole new text, of length bytes, a name that outlives the
-  // process, on stable storage: the work file itself named where it is, else
-  // a complete copy at the first place that takes one. On failure, says why
-  // for every place.
-  bool give_lasting_name(std::uint64_t length, std::vector<Error>& errors) {
-    const stdfs::path name =
-        path_from_utf8(saved_text_name(identity_) + "." + std::to_string(length));
-    const stdfs::path place = work_->directory() / name;
+  // Gives the whole new text a name that outlives the process, on stable
+  // storage, and marks the file with it first: the work file itself named
+  // where it is, else a complete copy at the first place that takes one. On
+  // failure, says why for every place; a mark that cannot be made stops it
+  // with mark_error_ alone. Marking changes the file's change time, and
+  // nothing else: before takes the new one.
+  bool give_lasting_name(const StripOutcome& text, FileState& before, Lasting& lasting,
+                         std::vector<Error>& errors) {
+    const auto mark = [&](const stdfs::path& place) {
+      if (!marks_) return true;
+      Status status = target_->write_mark(utf8_of(place));
+      if (status.ok()) status = target_->sync();
+      FileState now;
+      if (status.ok()) status = target_->state(now);
+      if (status.ok() && now.size == before.size && now.modified == before.modified) {
+        before.changed = now.changed;
+      }
+      lasting.marked = true;
+      mark_error_ = status;
+      return status.ok();
+    };
+    const stdfs::path place = saved_name(places_[work_place_], text.length, text.sum);
+    if (!mark(place)) return false;
     Status status = work_->sync();
     if (status.ok()) status = work_->name_as(place);
     if (status.ok()) {
-      named_work_ = true;
-      status = fs_.sync_directory(work_->directory());
-      if (status.ok()) return lasting(place);
-      drop_lasting_name();
+      lasting.named_work = true;
+      lasting.path = place;
+      status = fs_.sync_directory(place.parent_path());
+      if (status.ok()) return kept_at(places_[work_place_], place);
+      static_cast<void>(work_->unname());
+      lasting.named_work = false;
+      lasting.path.clear();
     }
     errors.push_back(at(status, place));
     for (const Place& other : places_) {
-      if (!other.trusted) continue;
-      if (status = save_copy(other.dir / name); status.ok()) return lasting(other.dir / name);
-      errors.push_back(at(status, other.dir / name));
+      const stdfs::path copy = saved_name(other, text.length, text.sum);
+      if (!mark(copy)) return false;
+      if (status = save_copy(copy, lasting.copy); status.ok()) {
+        lasting.path = copy;
+        return kept_at(other, copy);
+      }
+      errors.push_back(at(status, copy));
     }
     return false;
   }
 
-  bool lasting(const stdfs::path& place) {
-    lasting_ = place;
-    const auto kept = std::find_if(places_.begin(), places_.end(),
-                                   [&](const Place& p) { return p.dir == place.parent_path(); });
-    if (kept != places_.end() && !kept->lasting) {
-      tell(Notice::kept_where_restart_empties, utf8_of(place));
-    }
+  bool kept_at(const Place& place, const stdfs::path& path) const {
+    if (!place.lasting) tell(Notice::kept_where_restart_empties, utf8_of(path));
     return true;
   }
 
@@ -523,7 +589,7 @@ class Rewrite {
   // A copy is written under another name, flushed, and named place only
   // once it is complete, so that a run stopped meanwhile leaves no part of
   // it there; then the name is flushed too.
-  Status save_copy(const stdfs::path& place) {
+  Status save_copy(const stdfs::path& place, FileIdentity& identity) {
     stdfs::path partial = place;
     partial += ".part";
     std::unique_ptr<File> copy;
@@ -541,7 +607,7 @@ class Rewrite {
     if (status.ok()) status = copy->close();
     if (status.ok()) status = fs_.rename_new(partial, place);
     if (status.ok()) {
-      copy_identity_ = state.identity;
+      identity = state.identity;
       status = fs_.sync_directory(place.parent_path());
       if (status.ok()) return {};
       static_cast<void>(fs_.remove(place, state.identity));
@@ -552,29 +618,19 @@ class Rewrite {
     return status;
   }
 
-  void drop_lasting_name() {
-    if (named_work_) {
-      static_cast<void>(work_->unname());
-    } else if (!lasting_.empty()) {
-      static_cast<void>(fs_.remove(lasting_, copy_identity_));
-    }
-    lasting_.clear();
-    named_work_ = false;
-  }
-
   // Stops the run unless the target is still what was read: the same size
   // and times, still the file its name leads to, nobody else let in, and,
-  // where others were not kept out, the same bytes.
+  // where others were not kept out, the same bytes as were read.
   std::optional<RewriteResult> changed_since(const FileState& before) {
     FileState now;
     Status status = target_->state(now);
-    Fingerprint print;
-    if (status.ok() && !leased_) status = fingerprint(*target_, input_, print);
+    Checksum bytes;
+    if (status.ok() && !leased_) status = add_file(*target_, input_, bytes);
     if (!status.ok()) return unchanged(status);
     FileIdentity named;
     if (!same_content_and_times(before, now) || !fs_.identity_of(path_, named).ok() ||
         named != before.identity || (leased_ && !target_->openers_still_wait()) ||
-        (!leased_ && print != first_print_)) {
+        (!leased_ && bytes.value() != read_sum_)) {
       return outcome(RewriteOutcome::changed);
     }
     return std::nullopt;
@@ -588,27 +644,21 @@ class Rewrite {
   std::unique_ptr<FileLock> lock_;
   std::unique_ptr<WorkFile> work_;
   bool leased_ = false;  // other programs that open the target wait
+  bool marks_ = false;   // the target's file system keeps marks
   FileIdentity identity_;
-  bool identity_never_reused_ = false;
-  Fingerprint first_print_{};  // of the target as first looked at, where no lease stands
-  Earlier earlier_;
+  // Where no lease stands: the checksum of the bytes the text to be written
+  // back was made from, or compared with.
+  std::uint64_t read_sum_ = 0;
+  std::optional<SavedText> earlier_;
   std::unique_ptr<char[]> memory_[2];
   std::span<char> input_;
   std::span<char> output_;
   std::vector<Place> places_;  // where the new text may be kept, the best first
-  stdfs::path lasting_;        // the lasting name, once given
-  bool named_work_ = false;
-  FileIdentity copy_identity_;  // the lasting name's file, when it is a copy
+  std::size_t work_place_ = 0;
+  Status mark_error_;
 };
 
 }  // namespace
-
-std::string saved_text_name(const FileIdentity& identity) {
-  std::string name = "ostrel-saved-" + hex(identity.device) + '-' + hex(identity.file);
-  // The birth time tells the file from a later one with the same numbers.
-  if (identity.born != 0) name += '-' + hex(static_cast<std::uint64_t>(identity.born));
-  return name;
-}
 
 void run_indent_removal(FileSystem& file_system, const std::string& name,
                         const RewriteEvents& events) {

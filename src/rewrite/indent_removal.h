@@ -1,11 +1,11 @@
 // The in-place rewrite of one file, and every rule that keeps its text safe:
 // one open file from start to end, locked against other runs and, where the
 // OS can, kept from other programs; a strip pass into a work file; a lasting
-// name for the new text, on stable storage, before the file is emptied; a
-// check that the file is still the one that was read; the copy-back through
-// the same open file, on stable storage before the lasting name goes; and
-// the finishing, the same way, of a write-back that an earlier run left
-// undone.
+// name for the new text, and a mark on the file itself that leads to it,
+// both on stable storage before the file is emptied; a check that the file
+// is still the one that was read; the copy-back through the same open file,
+// on stable storage before the name and the mark go; and the finishing, the
+// same way, of a write-back that an earlier run left undone.
 #pragma once
 
 #include <functional>
@@ -23,9 +23,9 @@ enum class RewriteOutcome {
   failed_unchanged,       // a later failure; the target is as it was
   not_saved,              // no lasting name could be made, so the target was left as it was
   changed,                // another program changed or replaced the target meanwhile; left so
-  saved_differs,          // an earlier run's saved text does not match the target; left as it was
-  saved_unsure,           // the target is empty, and a saved text may be its or a deleted file's
-  saved_unused,           // an earlier run's text may be at saved_as, but it cannot be trusted
+  saved_differs,          // an earlier run's whole text is at saved_as, and the target neither
+                          // holds its start nor is what it was made from; left as it was
+  saved_unused,           // an earlier run's text should be at saved_as, but cannot be used
   interrupted,            // a request to end the process came before the target was emptied
   failed_after_emptying,  // the target holds part of its new text; the whole is in saved_as
   others_let_in,          // the OS let another program in during the write-back; as above
@@ -38,20 +38,20 @@ enum class Distrust {
   foreign,             // owned by another user
   writable_by_others,  // someone else could have written it
   other_names,         // it has other names, so it may be somebody else's file
-  open_directory,      // others may rename files into its directory
   the_target,          // it is the file being rewritten
+  missing,             // it is not there, nor where it would be kept now
+  altered,             // its length or checksum is not the one in its name
 };
 
 struct RewriteResult {
   RewriteOutcome outcome = RewriteOutcome::done;
   Error error;  // what failed, for the outcomes that are failures
   // failed_after_emptying and others_let_in: where the complete new text
-  // is; saved_differs, saved_unsure and saved_unused: where the earlier
-  // run's text is.
+  // is; saved_differs and saved_unused: where the earlier run's text is.
   std::string saved_as;
   Distrust distrust{};  // saved_unused: why that text was not used
-  // saved_differs and saved_unsure: the file system may give a new file the
-  // numbers of a deleted one, so the text may be a deleted file's.
+  // saved_differs: the file keeps no mark, and the text was found by its
+  // name, so it may be that of a file that stood at its place before.
   bool maybe_deleted_files = false;
   // not_saved: every place a lasting name was tried, and why it failed.
   std::vector<Error> save_errors;
@@ -60,7 +60,6 @@ struct RewriteResult {
 // What the run tells as it goes, before its outcome.
 enum class Notice {
   waiting,                     // another program holds the file; the run waits for it
-  removed_incomplete,          // an earlier run's text at path was not whole, and is gone
   kept_where_restart_empties,  // the new text is kept at path, and no place that outlives a
                                // restart would take it
   resumed,                     // the write-back an earlier run left undone was finished from path
@@ -74,11 +73,6 @@ struct RewriteEvents {
   // cut the report of where the text is short.
   std::function<void(const RewriteResult&)> report;
 };
-
-// The start of the name under which the new text of the file with this
-// identity is kept while it is written back; a dot and the text's length in
-// bytes follow.
-std::string saved_text_name(const FileIdentity& identity);
 
 // Rewrites the file called name (UTF-8) so that no line starts with a space
 // and every line ends with CR LF, and reports the outcome through events.
