@@ -2,34 +2,32 @@
 // the byte-order mark gives the width and byte order of a code unit (one
 // byte without a mark); CR LF is a line end, every line loses the space
 // units it starts with, every line end is written as CR LF, and the mark
-// and the bytes of an incomplete last unit are kept.
+// and the bytes of an incomplete last unit are kept. The first line keeps
+// its spaces where the file would start with another mark without them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace ostrel {
 
 inline std::string reference_rewrite(std::string_view input) {
   using namespace std::string_view_literals;
-  std::size_t width = 1;
-  std::size_t mark = 0;
-  bool big_endian = false;
-  if (input.starts_with("\xff\xfe\0\0"sv)) {
-    width = mark = 4;
-  } else if (input.starts_with("\0\0\xfe\xff"sv)) {
-    width = mark = 4;
-    big_endian = true;
-  } else if (input.starts_with("\xff\xfe"sv)) {
-    width = mark = 2;
-  } else if (input.starts_with("\xfe\xff"sv)) {
-    width = mark = 2;
-    big_endian = true;
-  } else if (input.starts_with("\xef\xbb\xbf"sv)) {
-    mark = 3;
-  }
+  // The width, mark size and byte order the start of text announces.
+  const auto encoding = [](std::string_view text) {
+    if (text.starts_with("\xff\xfe\0\0"sv)) return std::tuple(4, 4, false);
+    if (text.starts_with("\0\0\xfe\xff"sv)) return std::tuple(4, 4, true);
+    if (text.starts_with("\xff\xfe"sv)) return std::tuple(2, 2, false);
+    if (text.starts_with("\xfe\xff"sv)) return std::tuple(2, 2, true);
+    if (text.starts_with("\xef\xbb\xbf"sv)) return std::tuple(1, 3, false);
+    return std::tuple(1, 0, false);
+  };
+  const auto [w, m, big_endian] = encoding(input);
+  const auto width = static_cast<std::size_t>(w);
+  const auto mark = static_cast<std::size_t>(m);
   std::vector<std::uint32_t> units;
   units.reserve(input.size() / width);
   std::size_t i = mark;
@@ -48,7 +46,13 @@ inline std::string reference_rewrite(std::string_view input) {
     }
   };
 
-  bool line_start = true;
+  // The first line keeps its spaces if the file would start with another
+  // mark without them.
+  std::size_t spaces = 0;
+  while (spaces < units.size() && units[spaces] == ' ') ++spaces;
+  const std::string without =
+      std::string(input.substr(0, mark)) + std::string(input.substr(mark + spaces * width));
+  bool line_start = spaces == 0 || encoding(without) == encoding(input);
   for (std::size_t u = 0; u < units.size(); ++u) {
     if (units[u] == '\r' && u + 1 < units.size() && units[u + 1] == '\n') continue;
     if (line_start && units[u] == ' ') continue;

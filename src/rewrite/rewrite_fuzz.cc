@@ -94,5 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   whole.read_chunk = read_chunk;
   check(reported_run(whole, "t").outcome == RewriteOutcome::done);
   check(*whole.bytes("t") == expected);
+  // A second run changes nothing.
+  check(reference_rewrite(expected) == expected);
+  check(reported_run(whole, "t").outcome == RewriteOutcome::done);
+  check(*whole.bytes("t") == expected);
   return 0;
 }

@@ -22,6 +22,9 @@ class Strip {
  public:
   static constexpr std::size_t width = Units::width;
 
+  // line_start: whether the text starts a line whose spaces go.
+  explicit Strip(bool line_start) : line_start_(line_start) {}
+
   // Strips text, whole units that do not end with a CR whose LF may follow,
   // into out, which has room for twice as many bytes; returns where the
   // output ends.
@@ -133,17 +136,21 @@ class Strip {
     return both;
   }();
 
-  bool line_start_ = true;
+  bool line_start_;
   bool changed_ = false;
 };
 
 // Writes bytes to the stream as they are.
 Status put(OutputStream& to, std::span<const char> bytes) {
-  if (to.room().size() < bytes.size()) {
-    if (Status status = to.flush(); !status.ok()) return status;
+  while (!bytes.empty()) {
+    if (to.room().empty()) {
+      if (Status status = to.flush(); !status.ok()) return status;
+    }
+    const std::size_t some = std::min(bytes.size(), to.room().size());
+    std::memcpy(to.room().data(), bytes.data(), some);
+    to.commit(some);
+    bytes = bytes.subspan(some);
   }
-  std::memcpy(to.room().data(), bytes.data(), bytes.size());
-  to.commit(bytes.size());
   return {};
 }
 
@@ -151,9 +158,45 @@ Status put(OutputStream& to, std::span<const char> bytes) {
 // `to`, or, without one, only to see whether the text changes (changed is
 // set only then).
 template <class Units, bool Write>
-Status strip_text(InputStream& from, OutputStream* to, bool& changed) {
+Status strip_text(InputStream& from, OutputStream* to, std::span<const char> mark, bool& changed) {
   constexpr std::size_t width = Units::width;
-  Strip<Units, Write> strip;
+  // The first line's spaces stay if, without them, the file would start
+  // with another mark (spaces then EF BB BF where there was no mark; FF FE
+  // then U+0000, which makes FF FE 00 00): the next run would read it in
+  // another encoding.
+  std::uint64_t spaces = 0;
+  for (;;) {
+    const std::span<const char> text = from.buffered();
+    std::size_t n = 0;
+    while (n + width <= text.size() && Units::is(text.data() + n, Units::space)) n += width;
+    from.take(n);
+    spaces += n / width;
+    if ((n + width <= text.size() && from.buffered().size() >= 4) || from.at_end()) break;
+    if (Status status = from.read_more(); !status.ok()) return status;
+  }
+  std::array<char, 8> start{};
+  const std::span<const char> next = from.buffered();
+  std::copy(mark.begin(), mark.end(), start.begin());
+  const std::size_t after = std::min<std::size_t>(next.size(), 4);
+  std::copy_n(next.begin(), after, start.begin() + static_cast<long>(mark.size()));
+  const bool keep =
+      spaces > 0 && byte_order_mark(std::span(start).first(mark.size() + after)).encoding !=
+                        byte_order_mark(mark).encoding;
+  if (!Write && spaces > 0 && !keep) {
+    changed = true;
+    return {};
+  }
+  if constexpr (Write) {
+    std::array<char, 64> blanks{};
+    for (std::size_t at = 0; at < blanks.size(); at += width) {
+      std::copy_n(Units::space.begin(), width, blanks.begin() + static_cast<long>(at));
+    }
+    for (; keep && spaces > 0; spaces -= std::min<std::uint64_t>(spaces, 64 / width)) {
+      const std::size_t some = std::min<std::uint64_t>(spaces, 64 / width) * width;
+      if (Status status = put(*to, std::span(blanks).first(some)); !status.ok()) return status;
+    }
+  }
+  Strip<Units, Write> strip(!keep);
   for (;;) {
     const std::span<const char> text = from.buffered();
     const std::size_t whole = text.size() / width * width;
@@ -220,11 +263,14 @@ Status strip_pass(File& target, File* work, std::span<char> input, std::span<cha
   }
   OutputStream* const into = to ? &*to : nullptr;
   // In the order of Encoding: UTF-8 is read as bytes.
-  using Pass = Status (*)(InputStream&, OutputStream*, bool&);
+  using Pass = Status (*)(InputStream&, OutputStream*, std::span<const char>, bool&);
   static constexpr Pass passes[] = {strip_text<Bytes, Write>,   strip_text<Bytes, Write>,
                                     strip_text<Utf16Le, Write>, strip_text<Utf16Be, Write>,
                                     strip_text<Utf32Le, Write>, strip_text<Utf32Be, Write>};
-  Status status = passes[static_cast<int>(mark.encoding)](from, into, outcome.changed);
+  std::array<char, 4> mark_bytes{};
+  std::copy_n(input.begin(), mark.size, mark_bytes.begin());
+  Status status = passes[static_cast<int>(mark.encoding)](
+      from, into, std::span(mark_bytes).first(mark.size), outcome.changed);
   outcome.bytes_read = from.bytes_read();
   if (to) {
     outcome.length = to->sum().length();
@@ -245,7 +291,8 @@ Status strip_file(File& target, File& work, std::span<char> input, std::span<cha
   }
   if (Status status = target.rewind(); !status.ok()) return status;
   Checksum read;
-  Status status = strip_pass<true>(target, &work, input, output, sum_read ? &read : nullptr, outcome);
+  Status status =
+      strip_pass<true>(target, &work, input, output, sum_read ? &read : nullptr, outcome);
   outcome.read_sum = read.value();
   return status;
 }
