@@ -57,6 +57,7 @@ std::string distrusted(Distrust why, const Error& error) {
                                               "others may write it",
                                               "it has other names",
                                               "it is the file being rewritten",
+                                              "it is in a directory others may change",
                                               "it is missing",
                                               "it was changed after it was saved"};
   static_assert(std::size(kWhy) == static_cast<std::size_t>(Distrust::altered) + 1);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <charconv>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "app/messages.h"
 #include "app/program.h"
+#include "streams/checksum.h"
 #include "streams/memory_file_system.h"
 
 namespace ostrel {
@@ -17,9 +19,21 @@ namespace {
 
 using namespace std::string_literals;
 
-// Where the new text "a\r\n" of the file "t" is kept.
-const std::string kInTemp = joined("/tmp", "ostrel-saved-1-1-1.3");
-const std::string kBeside = joined(".", "ostrel-saved-1-1-1.3");
+std::string hex_sum(std::string_view bytes) {
+  Checksum sum;
+  sum.add(bytes);
+  char text[16];
+  return {text, std::to_chars(text, text + 16, sum.value(), 16).ptr};
+}
+// Where the new text of the file "t" is kept: beside it, named for its
+// name, or in the private directory, named for its path; the length and
+// checksum of the text follow.
+std::string saved(const std::string& dir, const std::string& text) {
+  return joined(dir, "ostrel-saved-" + hex_sum(dir == "." ? "t" : "./t") + "." +
+                         std::to_string(text.size()) + "." + hex_sum(text));
+}
+const std::string kInTemp = saved("/tmp", "a\r\n");
+const std::string kBeside = saved(".", "a\r\n");
 const std::string kDone = "Temporary file generated. Copying back over original...\nDone!\n";
 
 class StringConsole final : public Console {
@@ -138,34 +152,44 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        {"ostrel", "t"},
        [](MemoryFileSystem& fs) {
          fs.names["t"]->bytes = "a";
-         fs.put(joined("/tmp", "ostrel-saved-1-1-1.6"), "a\r\nb\r\n");
+         fs.put(saved("/tmp", "a\r\nb\r\n"), "a\r\nb\r\n");
        },
        0,
        processing +
            "Finished writing back the new text that an earlier run left unfinished in "
            "\"" +
-           joined("/tmp", "ostrel-saved-1-1-1.6") + "\".\n" + kDone,
+           saved("/tmp", "a\r\nb\r\n") + "\".\n" + kDone,
        "a\r\nb\r\n"},
       {"earlier run's text differs",
        {"ostrel", "t"},
-       [](MemoryFileSystem& fs) { fs.put(kBeside, "b\r\n"); },
+       [](MemoryFileSystem& fs) { fs.put(saved(".", "b\r\n"), "b\r\n"); },
        1,
-       processing + "An earlier run that did not finish saved this file's new text in \"" +
-           kBeside +
-           "\",\nbut the file has changed since. The file was not changed.\nCompare the two, "
-           "keep what you need, and remove \"" +
-           kBeside + "\".\n",
+       processing +
+           "An earlier run that did not finish writing this file back kept its complete new "
+           "text in\n\"" +
+           saved(".", "b\r\n") +
+           "\", but the file holds other bytes than the start of that text: another\nprogram "
+           "changed it since, or a crash of the system left old blocks in it. The file was not "
+           "changed.\nThat text may also be the only copy of a file that stood here before.\n"
+           "Compare the two and keep what you need (copy that text over the file to finish "
+           "the\nrewrite); then remove \"" +
+           saved(".", "b\r\n") + "\".\n",
        "  a\n"},
       {"another user's text left alone, and the file with it",
        {"ostrel", "t"},
-       [](MemoryFileSystem& fs) { fs.put(kInTemp, "a\r\n").owned_by_user = false; },
+       [](MemoryFileSystem& fs) {
+         fs.names["t"]->bytes = "";
+         fs.put(kInTemp, "a\r\n").owned_by_user = false;
+       },
        1,
-       processing + "An earlier run that did not finish may have saved this file's new text in \"" +
+       processing +
+           "An earlier run that did not finish writing this file back kept its new text in\n\"" +
            kInTemp +
-           "\",\nbut it was not used: it is owned by another user.\nThe file was not changed.\n"
-           "It may be incomplete. If that file holds this file's text, copy it over the file\n"
-           "(or run ostrel as its owner); if not, remove it. Then run ostrel again.\n",
-       "  a\n"},
+           "\", but it was not used: it is owned by another user.\nThe file was not changed.\n"
+           "The file may hold only part of its text. If that text is whole, copy it over the "
+           "file\n(or run ostrel as its owner). Once the file holds what you need, remove that "
+           "text, then run ostrel again.\n",
+       ""},
   };
   for (const ProgramCase& c : cases) {
     MemoryFileSystem fs;

@@ -136,8 +136,8 @@ bool parse_saved(const std::string& name, std::uint64_t& length, std::uint64_t& 
   const char* end = name.data() + name.size();
   const auto a = std::from_chars(name.data() + first + 1, name.data() + dot, length);
   const auto b = std::from_chars(name.data() + dot + 1, end, sum, 16);
-  return a.ec == std::errc{} && a.ptr == name.data() + dot && b.ec == std::errc{} &&
-         b.ptr == end && dot + 1 < name.size();
+  return a.ec == std::errc{} && a.ptr == name.data() + dot && b.ec == std::errc{} && b.ptr == end &&
+         dot + 1 < name.size();
 }
 
 // The text an earlier run kept for the file: where its mark or its name
@@ -149,6 +149,7 @@ struct SavedText {
   std::unique_ptr<File> file;
   FileState state;
   std::optional<Distrust> doubt;  // why it was not used, if it was found
+  Status unreadable;              // the error, when it could not be read
 };
 
 class Rewrite {
@@ -301,12 +302,12 @@ class Rewrite {
     // Whole, and nobody else was let in meanwhile: checked, not assumed.
     // Where nobody was kept out, the bytes on disk are read back.
     Checksum back;
-    if (!leased_) status = add_file(*target_, input_, back);
-    if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     FileIdentity named;
+    if (!leased_) status = add_file(*target_, input_, back);
+    if (status.ok()) status = fs_.identity_of(path_, named);
+    if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     if (now.size != length || (leased_ && !target_->openers_still_wait()) ||
-        (!leased_ && back.value() != sum) || !fs_.identity_of(path_, named).ok() ||
-        named != identity_) {
+        (!leased_ && back.value() != sum) || named != identity_) {
       return outcome(RewriteOutcome::others_let_in, {}, saved);
     }
     return std::nullopt;
@@ -328,7 +329,7 @@ class Rewrite {
   // neither holds it nor is what it was made from.
   RewriteResult about_earlier() const {
     const SavedText& text = *earlier_;
-    RewriteResult result = outcome(RewriteOutcome::saved_differs, {}, text.path);
+    RewriteResult result = outcome(RewriteOutcome::saved_differs, text.unreadable, text.path);
     if (text.file == nullptr) {
       result.outcome = RewriteOutcome::saved_unused;
       result.distrust = text.doubt.value_or(Distrust::missing);
@@ -418,6 +419,17 @@ class Rewrite {
     if (!parse_saved(utf8_of(earlier_->path.filename()), earlier_->length, earlier_->sum)) {
       return about_earlier();
     }
+    // The text where it was kept, or, the folder moved or mounted elsewhere,
+    // under its name where it would be kept now.
+    for (const Place& place : places_) paths.push_back(place.dir / earlier_->path.filename());
+    for (const stdfs::path& path : paths) {
+      if (Status status = open_saved(path); !status.ok()) {
+        earlier_->path = path;
+        earlier_->doubt = Distrust::unreadable;
+        earlier_->unreadable = status;
+      }
+      if (earlier_->file != nullptr) break;
+    }
     // Whole: the write-back was complete, and only the text and the mark
     // are left to go.
     Checksum now;
@@ -428,19 +440,11 @@ class Rewrite {
         return rewind_target();
       }
     }
-    // The text where it was kept, or, the folder moved or mounted elsewhere,
-    // under its name where it would be kept now.
-    for (const Place& place : places_) paths.push_back(place.dir / earlier_->path.filename());
-    for (const stdfs::path& path : paths) {
-      if (Status status = open_saved(path); !status.ok()) return unchanged(status);
-      if (earlier_->file != nullptr) break;
-    }
     if (earlier_->file == nullptr) return std::nullopt;
     bool starts = false;
     read_sum_ = {};
     Checksum read;
-    if (Status status =
-            starts_text(*target_, *earlier_->file, input_, output_, read, starts);
+    if (Status status = starts_text(*target_, *earlier_->file, input_, output_, read, starts);
         !status.ok()) {
       return unchanged(status);
     }
@@ -467,23 +471,25 @@ class Rewrite {
   // not if it is there but not so.
   Status open_saved(const stdfs::path& path) {
     SavedText& text = *earlier_;
+    FileIdentity named;
     FileState dir;
     std::unique_ptr<File> file;
-    if (!fs_.state_of(path.parent_path(), dir).ok() || !trusted_place(dir)) return {};
+    if (!fs_.identity_of(path, named).ok() || !fs_.state_of(path.parent_path(), dir).ok()) {
+      return {};  // not there
+    }
+    text.path = path;
     // The target under another name is not opened: that would break this
     // run's own lease.
-    if (FileIdentity named; fs_.identity_of(path, named).ok() && named == identity_) {
-      text.path = path;
-      text.doubt = Distrust::the_target;
-      return {};
-    }
+    text.doubt = named == identity_    ? Distrust::the_target
+                 : !trusted_place(dir) ? std::optional(Distrust::shared_directory)
+                                       : std::nullopt;
+    if (text.doubt) return {};
     if (Status status = fs_.open_for_reading(path, file); !status.ok() || file == nullptr) {
       return status;
     }
     FileState state;
     Checksum sum;
     if (Status status = file->state(state); !status.ok()) return status;
-    text.path = path;
     text.doubt = distrust(state);
     if (text.doubt) return {};
     if (Status status = add_file(*file, input_, sum); !status.ok()) return status;

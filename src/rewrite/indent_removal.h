@@ -39,6 +39,7 @@ enum class Distrust {
   writable_by_others,  // someone else could have written it
   other_names,         // it has other names, so it may be somebody else's file
   the_target,          // it is the file being rewritten
+  shared_directory,    // others may create or rename files in its directory
   missing,             // it is not there, nor where it would be kept now
   altered,             // its length or checksum is not the one in its name
 };

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "app/test_files.h"
 #include "rewrite/reference_model.h"
 #include "rewrite/test_rewrite.h"
+#include "streams/checksum.h"
 #include "streams/faulty_file_system.h"
 
 namespace ostrel {
@@ -49,13 +52,27 @@ RewriteResult rewrite(FileSystem& file_system, const std::string& name, RewriteE
   return result;
 }
 
-// A fresh directory: the file dir/t, and the two temporary directories the
-// run is given. On a file system in memory where there is one: what is
-// forced to disk is not what these tests look at, and a restart empties it.
+// Whether requests to end the process wait now: checked on the process's
+// signal mask where there is one, else on the holds the wrapper counts.
+bool interrupts_wait(const FaultyFileSystem& machine) {
+#ifdef _WIN32
+  return machine.holds > 0;
+#else
+  static_cast<void>(machine);
+  sigset_t now;
+  sigprocmask(SIG_BLOCK, nullptr, &now);
+  return sigismember(&now, SIGTERM) == 1;
+#endif
+}
+
+// A fresh directory: the file dir/t, the private directory tmp the run is
+// given, and another directory. On a file system in memory where there is
+// one: what is forced to disk is not what these tests look at, and a
+// restart empties it.
 struct Disk {
   explicit Disk(const std::string& bytes) {
     fs::remove_all(base);
-    for (const char* sub : {"dir", "tmp", "tmp2"}) fs::create_directories(base / sub);
+    for (const char* sub : {"dir", "tmp", "other"}) fs::create_directories(base / sub);
     write_file(file, bytes);
     machine.private_dir = base / "tmp";
 #ifndef _WIN32
@@ -71,29 +88,36 @@ struct Disk {
   }
 
   RewriteResult run(const RewriteEvents& events = {}) {
-    return rewrite(machine, utf8_of(file), events);
+    return rewrite(machine, utf8_of(run_as), events);
+  }
+  // Leaves the files as a run killed right after the nth call of a kind
+  // leaves them: nothing it does after that call has any effect.
+  void kill_after(Call call, int nth = 1) {
+    machine.meddles = {{call, nth, [this] { machine.stop_after = machine.log.size(); }}};
+    reported_run(machine, utf8_of(run_as));
+    machine.meddles.clear();
+    machine.stop_after.reset();
   }
   std::string bytes() const { return read_file(file); }
-  // Every name in the file's directory and the temporary ones but the file's.
+  // Every name in the test's directories but the file's.
   std::vector<std::string> others() const {
     std::vector<std::string> all;
-    for (const char* sub : {"dir", "tmp", "tmp2"}) {
+    for (const char* sub : {"dir", "tmp", "other"}) {
       for (const auto& entry : fs::directory_iterator(base / sub)) {
-        if (entry.path() != file) all.push_back(utf8_of(entry.path()));
+        if (entry.path() != file && entry.path() != link) all.push_back(utf8_of(entry.path()));
       }
     }
     std::sort(all.begin(), all.end());
     return all;
   }
-  // Where the new text of the file, of this length, is kept in directory
-  // sub; named for the file without its birth time, if born is false.
-  std::string saved(const char* sub, std::size_t length, bool born = true) const {
-    FileState state;
-    EXPECT_TRUE(os_file_system().state_of(file, state).ok());
-    if (machine.restate) machine.restate(state);
-    if (!born) state.identity.born = 0;
-    return utf8_of(base / sub / path_from_utf8(saved_text_name(state.identity))) + "." +
-           std::to_string(length);
+  // The one saved text in directory sub, or nothing.
+  std::string saved(const char* sub) const {
+    for (const auto& entry : fs::directory_iterator(base / sub)) {
+      if (entry.path().filename().string().starts_with("ostrel-saved-")) {
+        return utf8_of(entry.path());
+      }
+    }
+    return {};
   }
   // Another program opens the file now, for reading and writing.
   void open_other() { other.open(file, std::ios::in | std::ios::out | std::ios::binary); }
@@ -110,6 +134,8 @@ struct Disk {
       ("ostrel-rewrite-"s + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
        std::to_string(std::random_device{}()));
   const fs::path file = base / "dir" / "t";
+  const fs::path link = base / "other" / "link";  // another name, if a row makes one
+  fs::path run_as = file;                         // the name the run is given
   FaultyFileSystem machine{os_file_system()};
   std::fstream other;          // another program's open file
   std::unique_ptr<File> held;  // another run's or program's, through the real layer
@@ -123,7 +149,7 @@ enum Need {
   leases,
   writes_past_the_lock,
   restart_empties,
-  birth_times,
+  marks,
   mode_bits_and_symlinks,
   renames_over_open_files,
   directories_open
@@ -151,10 +177,14 @@ const char* lacking(Need need, Disk& disk) {
       static_cast<void>(os_file_system().state_of(disk.base / "tmp", state));
       return state.survives_restart ? "no file system here is emptied by a restart" : nullptr;
     }
-    case birth_times: {
-      FileState state;
-      static_cast<void>(os_file_system().state_of(disk.file, state));
-      return state.identity.born == 0 ? "files here have no birth times" : nullptr;
+    case marks: {
+      std::unique_ptr<File> probe;
+      std::string mark;
+      bool kept = false;
+      static_cast<void>(os_file_system().open_for_update(disk.file, probe, false));
+      return probe != nullptr && probe->read_mark(mark, kept).ok() && kept
+                 ? nullptr
+                 : "the file system here keeps no marks";
     }
     case nothing:
       break;
@@ -293,12 +323,12 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
         machine.faults.push_back(Fault{log[i], nth, ENOSPC, lands});
         bool held_at_report = false;
         RewriteEvents events;
-        events.report = [&](const RewriteResult&) { held_at_report = machine.holds > 0; };
+        events.report = [&](const RewriteResult&) { held_at_report = interrupts_wait(machine); };
         const RewriteResult result = disk.run(events);
+        EXPECT_FALSE(interrupts_wait(machine)) << "after the run";
         const std::string where =
             "way " + std::to_string(way.size()) + " call " + std::to_string(i) + " (kind " +
             std::to_string(static_cast<int>(log[i])) + ") lands " + std::to_string(lands);
-        EXPECT_EQ(machine.holds, 0) << where;
         EXPECT_EQ(machine.locks, 0) << where;
         const auto hold = std::find(machine.log.begin(), machine.log.end(), Call::hold_interrupts);
         const auto truncate = std::find(machine.log.begin(), machine.log.end(), Call::truncate);
@@ -338,8 +368,8 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
   }
 }
 
-// Other runs and other programs at work on the same file, and the text an
-// earlier run that was killed may have left.
+// Other runs and other programs at work on the same file, and what a run
+// that was killed left, however the file is reached afterwards.
 TEST(RunIndentRemoval, SharesTheFileSafely) {
   const std::string original = "  a\n  b\n";
   const std::string result_text = model(original);
@@ -347,27 +377,35 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
     const char* what;
     std::function<void(Disk&)> set_up;
     std::string file;  // what "t" holds afterwards
-    // Every other name afterwards: "dir" for the new text kept beside the
-    // file, "*" for what was set up.
+    // Every other name afterwards: "dir" or "tmp" for the whole new text
+    // kept there, "*" for what was set up.
     std::vector<std::string> others;
     std::string told;  // the events, in order; "@" for where the saved text is
     RewriteOutcome outcome;
     Need need = nothing;
   };
-  // A saved text in sub, named for the new text of the file, whose length
-  // is length unless that is 0.
-  const auto saved = [](const char* sub, const std::string& bytes, std::size_t length = 0) {
-    return [sub, bytes, length](Disk& disk) {
-      write_file(path_from_utf8(disk.saved(sub, length > 0 ? length : bytes.size())), bytes);
+  const auto killed = [](Call call, std::function<void(Disk&)> then = {}) {
+    return [call, then](Disk& disk) {
+      disk.kill_after(call);
+      if (then) then(disk);
     };
   };
-  const auto killed_writing_back = [&](Disk& disk) {
-    write_file(disk.file, "a\r");
-    saved("tmp", result_text)(disk);
+  const auto emptied_and = [&](std::function<void(Disk&)> then) {
+    return killed(Call::truncate, std::move(then));
   };
   const auto lease_and = [](Call call) {
     return [call](Disk& disk) {
       disk.machine.meddles = {{call, 1, [&disk] { disk.machine.let_in = true; }}};
+    };
+  };
+  // Another program, with the file open, changes it once its new text is
+  // all back and before it is forced to disk.
+  const auto during_write_back = [&](std::function<void(Disk&)> act) {
+    return [&result_text, act](Disk& disk) {
+      disk.open_other();
+      disk.machine.meddles = {{Call::sync, 0, [&disk, &result_text, act] {
+                                 if (fs::file_size(disk.file) == result_text.size()) act(disk);
+                               }}};
     };
   };
   const Case cases[] = {
@@ -424,45 +462,36 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        {},
        "copying ",
        RewriteOutcome::interrupted},
-      {"killed while writing back",
-       killed_writing_back,
-       result_text,
-       {},
-       "resumed @ copying ",
-       RewriteOutcome::done},
-      {"killed while writing back; its text cannot be removed now",
-       [&](Disk& disk) {
-         killed_writing_back(disk);
-         disk.machine.faults = {{Call::remove, 1, EACCES}};
+      // Where no lease keeps it out, another program rewrites the file in
+      // place within one clock tick while the strip pass reads it, and back
+      // before it is checked: the text read was never the file's.
+      {"rewritten in place while it was read",
+       [](Disk& disk) {
+         disk.machine.restate = [](FileState& state) { state.modified = state.changed = 0; };
+         disk.machine.read_chunk = 2;
+         disk.open_other();
+         disk.machine.meddles = {{Call::read, 4, [&disk] { disk.write_other("X", 2); }},
+                                 {Call::name_as, 1, [&disk] { disk.write_other("a", 2); }}};
        },
-       result_text,
-       {"*"},
-       "resumed @ copying ",
-       RewriteOutcome::done},
-      {"killed once all was back",
-       saved("tmp", original),
-       result_text,
-       {},
-       "copying ",
-       RewriteOutcome::done},
-      {"killed before emptying",
-       saved("dir", result_text),
-       result_text,
-       {},
-       "copying ",
-       RewriteOutcome::done},
-      {"changed since the kill",
-       saved("tmp", "other\r\n"),
        original,
-       {"*"},
-       "",
-       RewriteOutcome::saved_differs},
-      {"a saved text shorter than its name says",
-       saved("tmp", "a\r", result_text.size()),
-       result_text,
        {},
-       "removed copying ",
-       RewriteOutcome::done},
+       "copying ",
+       RewriteOutcome::changed,
+       writes_past_the_lock},
+      {"written to during the write-back",
+       during_write_back([](Disk& disk) { disk.write_other("XY", 0); }),
+       "XY\nb\r\n",
+       {"dir"},
+       "copying ",
+       RewriteOutcome::others_let_in,
+       writes_past_the_lock},
+      {"cut short during the write-back",
+       during_write_back([](Disk& disk) { fs::resize_file(disk.file, 2); }),
+       "a\r",
+       {"dir"},
+       "copying ",
+       RewriteOutcome::others_let_in,
+       writes_past_the_lock},
       {"another program keeps openers waiting",
        [](Disk& disk) {
          ASSERT_TRUE(os_file_system().open_for_update(disk.file, disk.held, false).ok());
@@ -488,17 +517,136 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        "copying ",
        RewriteOutcome::others_let_in,
        leases},
-      {"rewritten in place within one tick",
+      {"killed after emptying",
+       killed(Call::truncate),
+       result_text,
+       {},
+       "resumed @ copying ",
+       RewriteOutcome::done},
+      {"killed after emptying through a link in another folder, then run by its name",
        [](Disk& disk) {
-         disk.machine.restate = [](FileState& state) { state.modified = state.changed = 0; };
-         disk.open_other();
-         disk.machine.meddles = {{Call::name_as, 1, [&disk] { disk.write_other("X", 2); }}};
+         fs::create_symlink(disk.file, disk.link);
+         disk.run_as = disk.link;
+         disk.kill_after(Call::truncate);
+         disk.run_as = disk.file;
        },
-       "  X\n  b\n",
+       result_text,
+       {},
+       "resumed @ copying ",
+       RewriteOutcome::done,
+       mode_bits_and_symlinks},
+      {"killed after emptying by its name, then run through a link in another folder",
+       [](Disk& disk) {
+         fs::create_symlink(disk.file, disk.link);
+         disk.kill_after(Call::truncate);
+         disk.run_as = disk.link;
+       },
+       result_text,
+       {},
+       "resumed @ copying ",
+       RewriteOutcome::done,
+       mode_bits_and_symlinks},
+      {"killed after emptying through a hard link in another folder, then run by its name",
+       [](Disk& disk) {
+         fs::create_hard_link(disk.file, disk.link);
+         disk.run_as = disk.link;
+         disk.kill_after(Call::truncate);
+         disk.run_as = disk.file;
+       },
+       result_text,
+       {},
+       "resumed @ copying ",
+       RewriteOutcome::done,
+       marks},
+      {"killed after emptying; its text cannot be removed now",
+       killed(Call::truncate,
+              [](Disk& disk) {
+                disk.machine.faults = {{Call::remove, 1, EACCES}};
+              }),
+       result_text,
+       {"*"},
+       "resumed @ copying ",
+       RewriteOutcome::done},
+      {"killed after emptying; the folder copied back without its marks",
+       emptied_and([](Disk& disk) {
+         write_file(disk.base / "copy", "");
+         fs::rename(disk.base / "copy", disk.file);
+       }),
+       result_text,
+       {},
+       "resumed @ copying ",
+       RewriteOutcome::done},
+      {"killed after emptying; a crash left zero bytes at its end",
+       emptied_and([&](Disk& disk) {
+         write_file(disk.file, result_text.substr(0, 3) + std::string(result_text.size() - 3, 0));
+       }),
+       result_text,
+       {},
+       "resumed @ copying ",
+       RewriteOutcome::done},
+      {"killed after emptying; the saved text edited since",
+       emptied_and([](Disk& disk) { write_file(disk.saved("dir"), "a\r\nb\r\nc\r\n"); }),
+       "",
+       {"*"},
+       "",
+       RewriteOutcome::saved_unused},
+      {"killed after emptying; the saved text gone",
+       emptied_and([](Disk& disk) { fs::remove(disk.saved("dir")); }),
+       "",
+       {},
+       "",
+       RewriteOutcome::saved_unused,
+       marks},
+      {"killed after emptying; the file changed since",
+       emptied_and([](Disk& disk) { write_file(disk.file, "other\r\n"); }),
+       "other\r\n",
+       {"*"},
+       "",
+       RewriteOutcome::saved_differs},
+      {"killed once all was back",
+       killed(Call::copy),
+       result_text,
        {},
        "copying ",
-       RewriteOutcome::changed,
-       writes_past_the_lock},
+       RewriteOutcome::done},
+      {"killed before emptying",
+       killed(Call::sync_directory),
+       result_text,
+       {},
+       "copying ",
+       RewriteOutcome::done},
+      {"killed while a copy was made",
+       [](Disk& disk) {
+         disk.machine.faults = {{Call::name_as, 1, EPERM}};
+         disk.kill_after(Call::create_new);
+         disk.machine.faults.clear();
+       },
+       result_text,
+       {},
+       "copying ",
+       RewriteOutcome::done},
+      // The text a killed run kept is finished, and the file then needs
+      // another rewrite: requests to end the process wait throughout.
+      {"killed, and its text needs another rewrite",
+       emptied_and([](Disk& disk) {
+         const std::string saved = disk.saved("dir");
+         write_file(saved, "  x\r\n");
+         Checksum sum;
+         sum.add(std::string_view("  x\r\n"));
+         char hex[16];
+         const fs::path renamed =
+             saved.substr(0, saved.find('.')) + ".5." +
+             std::string(hex, std::to_chars(hex, hex + 16, sum.value(), 16).ptr);
+         fs::rename(saved, renamed);
+         std::unique_ptr<File> file;
+         ASSERT_TRUE(os_file_system().open_for_update(disk.file, file, false).ok());
+         ASSERT_TRUE(file->write_mark(utf8_of(renamed)).ok());
+       }),
+       "x\r\n",
+       {},
+       "resumed @ copying ",
+       RewriteOutcome::done,
+       marks},
       {"nowhere outlives a restart",
        [](Disk& disk) {
          disk.machine.faults = {{Call::create_work_file, 1, EACCES}};
@@ -508,71 +656,20 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        "restart copying ",
        RewriteOutcome::done,
        restart_empties},
-      {"saved text swapped for another once checked",
-       [&](Disk& disk) {
-         killed_writing_back(disk);
-         // Once it is open and checked (the second state looked at), before
-         // it is read or opened again.
-         const fs::path path = path_from_utf8(disk.saved("tmp", result_text.size()));
-         const auto swap = [&disk, path, swapped = std::make_shared<bool>(false)] {
-           if (*swapped || disk.machine.calls[Call::state] < 2) return;
-           *swapped = true;
-           write_file(disk.base / "new", "a\r\nEVIL\r\n");
-           fs::rename(disk.base / "new", path);
-         };
-         disk.machine.meddles = {{Call::read, 0, swap}, {Call::open_for_reading, 0, swap}};
-       },
-       result_text,
-       {"*"},
-       "resumed @ copying ",
-       RewriteOutcome::done,
-       renames_over_open_files},
-      {"saved in the second temporary directory",
-       [&](Disk& disk) {
-         write_file(disk.file, "a\r");
-         saved("tmp2", result_text)(disk);
+      {"no room for the work file beside the file",
+       [](Disk& disk) {
+         disk.machine.faults = {{Call::write, 1, ENOSPC}};
        },
        result_text,
        {},
-       "resumed @ copying ",
-       RewriteOutcome::done},
-      {"saved for an earlier file with the same numbers",
-       [&](Disk& disk) {
-         write_file(path_from_utf8(disk.saved("tmp", result_text.size() + 1, false)),
-                    result_text + "x");
-       },
-       result_text,
-       {"*"},
-       "copying ",
+       "restart copying ",
        RewriteOutcome::done,
-       birth_times},
-      {"emptied, or new with the numbers of a deleted file",
-       [&](Disk& disk) {
-         write_file(disk.file, "");
-         disk.machine.restate = [](FileState& state) {
-           state.identity.born = 0;
-           state.identity_never_reused = false;
-         };
-         saved("tmp", result_text)(disk);
-       },
-       "",
-       {"*"},
-       "",
-       RewriteOutcome::saved_unsure},
-      {"a copy that a killed run never finished",
-       [&](Disk& disk) {
-         write_file(path_from_utf8(disk.saved("tmp", result_text.size()) + ".part"), "a\r");
-       },
-       result_text,
-       {},
-       "copying ",
-       RewriteOutcome::done},
+       restart_empties},
       {"no lasting name anywhere",
        [](Disk& disk) {
          disk.machine.faults = {{Call::name_as, 1, EPERM},
                                 {Call::create_new, 1, ENOSPC},
-                                {Call::create_new, 2, EACCES},
-                                {Call::create_new, 3, EROFS}};
+                                {Call::create_new, 2, EROFS}};
        },
        original,
        {},
@@ -588,18 +685,10 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
     }
     c.set_up(disk);
     const std::vector<std::string> planted = disk.others();
-    std::vector<std::string> others;
-    for (const std::string& other : c.others) {
-      if (other == "*") {
-        others.insert(others.end(), planted.begin(), planted.end());
-      } else {
-        others.push_back(disk.saved(other.c_str(), result_text.size()));
-      }
-    }
     std::string told;
     RewriteEvents events;
     events.told = [&](Notice notice, const std::string& path) {
-      const char* const words[] = {"waiting ", "removed ", "restart ", "resumed ", "copying "};
+      const char* const words[] = {"waiting ", "restart ", "resumed ", "copying "};
       told += words[static_cast<int>(notice)];
       if (notice == Notice::resumed) {
         EXPECT_EQ(std::vector<std::string>{path}, planted) << c.what;
@@ -610,29 +699,43 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
         if (disk.copying) disk.copying();
       }
     };
+    bool waited = true;
+    disk.machine.meddles.push_back(
+        {Call::truncate, 0, [&] { waited = waited && interrupts_wait(disk.machine); }});
     EXPECT_EQ(disk.run(events).outcome, c.outcome) << c.what;
+    EXPECT_TRUE(waited) << c.what << ": requests to end the process did not wait";
+    EXPECT_FALSE(interrupts_wait(disk.machine)) << c.what << ": they still wait";
     disk.other.close();
     EXPECT_EQ(disk.bytes(), c.file) << c.what;
+    std::vector<std::string> others;
+    for (const std::string& other : c.others) {
+      if (other == "*") {
+        others.insert(others.end(), planted.begin(), planted.end());
+      } else {
+        others.push_back(disk.saved(other.c_str()));
+        EXPECT_EQ(read_file(others.back()), result_text) << c.what;
+      }
+    }
     EXPECT_EQ(disk.others(), others) << c.what;
     EXPECT_EQ(told, c.told) << c.what;
   }
-  if (!skipped.empty()) GTEST_SKIP() << "rows left out:" << skipped;
+  if (!skipped.empty()) std::cout << "rows left out on this machine:" << skipped << "\n";
 }
 
-// Whatever stands where an earlier run's text would be and is not surely
-// that text is left alone, and so is the file, which may be incomplete: the
-// run names it and says why.
+// Whatever stands where an earlier run's text is and is not surely that
+// text is left alone, and so is the file, which may be incomplete: the run
+// names it and says why.
 TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
   const std::string original = "  a\n";
-  // Where an earlier run's text would be, and an empty one put there.
-  const auto in_tmp = [](Disk& disk) { return path_from_utf8(disk.saved("tmp", 0)); };
-  const auto text = [&](Disk& disk) {
-    write_file(in_tmp(disk), "");
-    return in_tmp(disk);
+  // What a run killed after emptying the file left, the text then replaced
+  // by what replace makes at its name.
+  const auto replaced = [](Disk& disk, const std::function<void(const fs::path&)>& replace) {
+    disk.kill_after(Call::truncate);
+    const fs::path saved = disk.saved("dir");
+    fs::remove(saved);
+    replace(saved);
   };
-  const auto writable_by_others = [](const fs::path& path) {
-    fs::permissions(path, fs::perms::others_write, fs::perm_options::add);
-  };
+  const auto text = [](const fs::path& path) { write_file(path, "a\r\n"); };
   const struct {
     Distrust why;
     Need need;
@@ -641,28 +744,42 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
       // A normal user cannot give a file away: the OS is made to say so.
       {Distrust::foreign, nothing,
        [&](Disk& disk) {
+         disk.kill_after(Call::truncate);
          FileIdentity planted;
-         ASSERT_TRUE(os_file_system().identity_of(text(disk), planted).ok());
+         ASSERT_TRUE(os_file_system().identity_of(disk.saved("dir"), planted).ok());
          disk.machine.restate = [planted](FileState& state) {
            if (state.identity == planted) state.owned_by_user = false;
          };
        }},
       {Distrust::writable_by_others, mode_bits_and_symlinks,
-       [&](Disk& disk) { writable_by_others(text(disk)); }},
+       [&](Disk& disk) {
+         disk.kill_after(Call::truncate);
+         fs::permissions(disk.saved("dir"), fs::perms::others_write, fs::perm_options::add);
+       }},
       {Distrust::other_names, nothing,
-       [&](Disk& disk) { fs::create_hard_link(text(disk), disk.base / "tmp2" / "elsewhere"); }},
+       [&](Disk& disk) {
+         disk.kill_after(Call::truncate);
+         fs::create_hard_link(disk.saved("dir"), disk.base / "other" / "elsewhere");
+       }},
       {Distrust::not_regular, directories_open,
-       [&](Disk& disk) { fs::create_directory(in_tmp(disk)); }},
+       [&](Disk& disk) { replaced(disk, [](const fs::path& at) { fs::create_directory(at); }); }},
       // With the run's lease on it: the file is not opened by its other name.
       {Distrust::the_target, nothing,
-       [&](Disk& disk) { fs::create_hard_link(disk.file, in_tmp(disk)); }},
-      {Distrust::open_directory, mode_bits_and_symlinks,
        [&](Disk& disk) {
-         text(disk);
-         writable_by_others(disk.base / "tmp");
+         replaced(disk, [&disk](const fs::path& at) { fs::create_hard_link(disk.file, at); });
+       }},
+      {Distrust::shared_directory, mode_bits_and_symlinks,
+       [&](Disk& disk) {
+         disk.kill_after(Call::truncate);
+         fs::permissions(disk.base / "dir", fs::perms::others_write, fs::perm_options::add);
        }},
       {Distrust::unreadable, mode_bits_and_symlinks,
-       [&](Disk& disk) { fs::create_symlink(disk.base / "elsewhere", in_tmp(disk)); }},
+       [&](Disk& disk) {
+         text(disk.base / "other" / "elsewhere");
+         replaced(disk, [&disk](const fs::path& at) {
+           fs::create_symlink(disk.base / "other" / "elsewhere", at);
+         });
+       }},
   };
   std::string skipped;
   for (const auto& c : cases) {
@@ -674,14 +791,15 @@ TEST(RunIndentRemoval, TrustsOnlyTextThisUserSaved) {
     }
     c.plant(disk);
     const std::vector<std::string> planted = disk.others();
+    const std::string before = disk.bytes();
     const RewriteResult result = disk.run();
     EXPECT_EQ(result.outcome, RewriteOutcome::saved_unused) << what;
     EXPECT_EQ(result.distrust, c.why) << what;
-    EXPECT_EQ(result.saved_as, disk.saved("tmp", 0)) << what;
-    EXPECT_EQ(disk.bytes(), original) << what;
+    EXPECT_EQ(result.saved_as, disk.saved("dir")) << what;
+    EXPECT_EQ(disk.bytes(), before) << what;
     EXPECT_EQ(disk.others(), planted) << what;
   }
-  if (!skipped.empty()) GTEST_SKIP() << "rows left out:" << skipped;
+  if (!skipped.empty()) std::cout << "rows left out on this machine:" << skipped << "\n";
 }
 
 }  // namespace

@@ -94,8 +94,9 @@ class MemoryFile : public Base {
   }
 
   std::string path() const override { return path_; }
+  // A name without a directory is in the current one.
   Status real_path(std::filesystem::path& path) override {
-    path = path_from_utf8(path_);
+    path = std::filesystem::path(".") / path_from_utf8(path_);
     return {};
   }
 
