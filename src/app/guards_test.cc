@@ -67,19 +67,6 @@ class Guards : public Executable {
   }
 };
 
-// A file as a run killed in its write-back leaves it: the first half of the
-// new text, and the whole of it under its lasting name beside the file.
-fs::path left_half_done(const fs::path& file, const std::string& result) {
-  write_file(file, result.substr(0, result.size() / 2));
-  FileState state;
-  EXPECT_TRUE(os_file_system().state_of(file, state).ok());
-  fs::path saved =
-      file.parent_path() / (saved_text_name(state.identity) + "." + std::to_string(result.size()));
-  write_file(saved, result);
-  fs::permissions(saved, fs::perms::owner_read | fs::perms::owner_write);
-  return saved;
-}
-
 // An editor that saves while the run reads the file, or while it writes it
 // back and is stopped past the lease-break time: its text is kept whole,
 // after the run's or instead of it, and the new text is where the run says.
@@ -142,8 +129,11 @@ TEST_F(Guards, AWriteThroughAMappingIsSeen) {
 TEST_F(Guards, AnEditorSavingWhileAnEarlierRunIsFinished) {
   const ShortLeaseBreak short_break;
   const fs::path file = dir_ / "f";
-  const std::string result = reference_rewrite(indented(std::size_t{32} << 20));
-  const fs::path saved = left_half_done(file, result);
+  const std::string original = indented(std::size_t{32} << 20);
+  const std::string result = reference_rewrite(original);
+  // Half the new text back: the next run takes a while to compare it.
+  const fs::path saved = killed_in_write_back(file, original, result.size(), result.size() / 2);
+  ASSERT_FALSE(saved.empty()) << "no run was stopped in its write-back";
   Child run(exe_, {file.string()}, tmp_);
   ASSERT_TRUE(run.stop_while_reading(file));
   save_in_place(file);  // let in after a second
@@ -154,6 +144,7 @@ TEST_F(Guards, AnEditorSavingWhileAnEarlierRunIsFinished) {
   const bool finished = ended.out.find("Finished writing back") != std::string::npos;
   EXPECT_TRUE(finished || read_file(saved) == result) << ended.out;
   expect_editor_kept(ended, read_file(file), result, "finishing");
+  fs::remove(saved);  // kept by the run unless the file held it
 }
 
 // Whatever holds the file, a lock or a lease of another program, the run

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
+
+#include "streams/checksum.h"
 
 namespace ostrel {
 
@@ -134,11 +138,14 @@ bool Child::stop_when(const std::function<bool()>& reached) const {
 }
 
 bool Child::stop_while_reading(const fs::path& file) const {
-  const auto size = static_cast<long long>(fs::file_size(file));
+  const std::uintmax_t size = fs::file_size(file);
   const fs::path canonical = fs::canonical(file);
+  // Not yet emptied: the write-back moves the position through the file too.
   return stop_when([&] {
     const long long position = position_of(pid_, canonical);
-    return position > 0 && position < size;
+    std::error_code error;
+    return position > 0 && static_cast<std::uintmax_t>(position) < size &&
+           fs::file_size(file, error) == size;
   });
 }
 
@@ -166,6 +173,49 @@ RunResult Child::finish() {
   return result;
 }
 
+namespace {
+
+// The checksum of text, in hex.
+std::string hex_sum(const std::string& text) {
+  Checksum sum;
+  sum.add(text);
+  std::ostringstream hex;
+  hex << std::hex << sum.value();
+  return hex.str();
+}
+
+void add_named(const fs::path& dir, const std::string& key, std::vector<fs::path>& found) {
+  const std::string prefix = "ostrel-saved-" + key + ".";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path());
+  }
+}
+
+}  // namespace
+
+fs::path private_directory() { return "/var/tmp/ostrel-" + std::to_string(::geteuid()); }
+
+std::string saved_text_name(const std::string& key, const std::string& text) {
+  return "ostrel-saved-" + hex_sum(key) + "." + std::to_string(text.size()) + "." + hex_sum(text);
+}
+
+std::vector<fs::path> saved_texts_of(const fs::path& file) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  const fs::path real = fs::canonical(file, error);
+  if (error) return found;
+  add_named(real.parent_path(), hex_sum(real.filename().string()), found);
+  add_named(private_directory(), hex_sum(real.string()), found);
+  return found;
+}
+
+std::string mark_of(const fs::path& file) {
+  char mark[4096];
+  const ssize_t size = ::getxattr(file.c_str(), "user.ostrel.saved", mark, sizeof mark);
+  return size > 0 ? std::string(mark, static_cast<std::size_t>(size)) : std::string();
+}
+
 void Executable::SetUp() {
   char pattern[] = "/tmp/ostrel-test-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -173,7 +223,9 @@ void Executable::SetUp() {
   tmp_ = dir_ / "tmp";
   fs::create_directory(tmp_);
   // Open to every user, as the system's temporary directory is: sticky, so
-  // that none can rename another's files.
+  // that none can rename another's files. No new text is kept in it, as
+  // others may add names there: those of its files go to the private
+  // directory.
   fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
   fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
   exe_ = dir_ / "ostrel";
@@ -181,9 +233,40 @@ void Executable::SetUp() {
 }
 
 void Executable::TearDown() {
-  // Nothing may be left behind in the temporary directory.
+  // TMPDIR is no place of the program's.
   EXPECT_TRUE(fs::is_empty(tmp_));
+  std::error_code error;
+  for (auto at = fs::recursive_directory_iterator(
+           dir_, fs::directory_options::skip_permission_denied, error);
+       !error && at != fs::recursive_directory_iterator(); at.increment(error)) {
+    if (!at->is_regular_file() || at->is_symlink()) continue;
+    for (const fs::path& saved : saved_texts_of(at->path())) {
+      ADD_FAILURE() << "left behind: " << saved;
+      fs::remove(saved);
+    }
+  }
   fs::remove_all(dir_);
+}
+
+fs::path Executable::killed_in_write_back(const fs::path& file, const std::string& original,
+                                          std::uintmax_t new_size, std::uintmax_t at_least) const {
+  // The write-back takes a few milliseconds, which a loaded machine may let
+  // a run finish before it is stopped.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    write_file(file, original);
+    Child run(exe_, {file.string()}, tmp_);
+    if (!run.stop_when([&] {
+          const std::uintmax_t now = fs::file_size(file);
+          return now >= at_least && now < new_size && now != original.size();
+        })) {
+      run.finish();
+      continue;
+    }
+    ::kill(run.pid(), SIGKILL);
+    run.finish();
+    return mark_of(file);
+  }
+  return {};
 }
 
 RunResult Executable::run_exe(const std::vector<std::string>& args, const std::string& tmpdir,

@@ -75,8 +75,8 @@ class Child {
   // Stops the run, again and again, until reached() holds while it is
   // stopped, and leaves it stopped there. False if the run ended first.
   bool stop_when(const std::function<bool()>& reached) const;
-  // Stops the run at a moment when it has read some, but not all, of file.
-  // False if it never did.
+  // Stops the run at a moment when it has read some, but not all, of file,
+  // and not yet emptied it. False if it never did.
   bool stop_while_reading(const std::filesystem::path& file) const;
   // Stops the run at a moment when it has emptied file and not yet written
   // all of its new text, of new_size bytes, back into it. False if it never
@@ -92,15 +92,42 @@ class Child {
   std::string out_;
 };
 
-// A fresh directory for each test, with an empty directory tmp_ for the work
-// file that must be empty again at the end, and a copy of the executable
-// that any user can reach.
+// The user's private directory, where the new texts of files in folders
+// that others may write are kept.
+std::filesystem::path private_directory();
+
+// The complete new texts an earlier run kept for file, as a later run looks
+// for them: beside it, named for its name, and in the user's private
+// directory, named for its whole path (symbolic links resolved).
+std::vector<std::filesystem::path> saved_texts_of(const std::filesystem::path& file);
+
+// The name under which a run keeps text as the new text of a file, where
+// key is that file's name (beside it) or its whole path (in the private
+// directory).
+std::string saved_text_name(const std::string& key, const std::string& text);
+
+// The mark file carries while a run writes it back: the path of its
+// complete new text. Empty when it carries none.
+std::string mark_of(const std::filesystem::path& file);
+
+// A fresh directory for each test, open to every user, with an empty
+// directory tmp_ that TMPDIR points at and the program must leave alone, and
+// a copy of the executable that any user can reach. At the end, no saved
+// text may be left for any file in it, and tmp_ must still be empty.
 class Executable : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
   RunResult run_exe(const std::vector<std::string>& args, const std::string& tmpdir,
                     const RunOptions& options = {}) const;
+  // Leaves file as a run killed (kill -9) in its write-back leaves it: at
+  // least at_least bytes of the new text of new_size bytes, made from
+  // original, and a mark that leads to the whole of it, whose path it
+  // returns. A run that ends before it is stopped there is tried again;
+  // empty if none was.
+  std::filesystem::path killed_in_write_back(const std::filesystem::path& file,
+                                             const std::string& original, std::uintmax_t new_size,
+                                             std::uintmax_t at_least) const;
 
   std::filesystem::path dir_;
   std::filesystem::path tmp_;

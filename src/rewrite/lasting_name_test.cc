@@ -48,7 +48,7 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
   const std::string original = kSample + std::string(300000, ' ') + "x\n";
   const std::string result = reference_rewrite(original);
 
-  enum Where { in_temp, beside, nowhere };
+  enum Where { in_private, beside, nowhere };
   const struct {
     const char* what;
     std::vector<Fault> faults;
@@ -57,18 +57,18 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
   } cases[] = {
       {"the work file named", {}, beside, false},
       {"a copy beside it", {{Call::name_as, 1, EPERM}}, beside, false},
-      {"a copy in the temporary directory",
+      {"a copy in the private directory",
        {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}},
-       in_temp,
+       in_private,
        false},
       {"nowhere",
        {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::create_new, 2, EROFS}},
        nowhere,
        false},
       {"the work file named, write-back fails", {{Call::copy, 1, ENOSPC}}, beside, true},
-      {"in the temporary directory, write-back fails",
+      {"in the private directory, write-back fails",
        {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::copy, 3, ENOSPC}},
-       in_temp,
+       in_private,
        true},
   };
   for (const auto& c : cases) {
