@@ -250,7 +250,7 @@ class Rewrite {
       } else if (!path.empty()) {
         static_cast<void>(run_.fs_.remove(path, copy));
       }
-      if (run_.marks_ && marked) static_cast<void>(run_.target_->write_mark({}));
+      if (marked) static_cast<void>(run_.target_->write_mark({}));
     }
     Rewrite& run_;
     stdfs::path path;  // once given
@@ -435,7 +435,10 @@ class Rewrite {
     Checksum now;
     if (before.size == earlier_->length) {
       if (Status status = add_file(*target_, input_, now); !status.ok()) return unchanged(status);
+      // On disk before the text goes: the run that wrote it back may have
+      // been killed before it forced it there.
       if (now.value() == earlier_->sum) {
+        if (Status status = target_->sync(); !status.ok()) return unchanged(status);
         drop_earlier();
         return rewind_target();
       }
@@ -537,21 +540,24 @@ class Rewrite {
   // Gives the whole new text a name that outlives the process, on stable
   // storage, and marks the file with it first: the work file itself named
   // where it is, else a complete copy at the first place that takes one. On
-  // failure, says why for every place; a mark that cannot be made stops it
-  // with mark_error_ alone. Marking changes the file's change time, and
-  // nothing else: before takes the new one.
+  // failure, says why for every place. A mark the file cannot take (a full
+  // tmpfs counts it against its room) is done without: the text is still
+  // found by its name. Marking changes the file's change time, and nothing
+  // else: before takes the new one.
   bool give_lasting_name(const StripOutcome& text, FileState& before, Lasting& lasting,
                          std::vector<Error>& errors) {
     const auto mark = [&](const stdfs::path& place) {
-      if (!marks_) return true;
-      Status status = target_->write_mark(utf8_of(place));
-      if (status.ok()) status = target_->sync();
+      if (!marks_ || !target_->write_mark(utf8_of(place)).ok()) {
+        marks_ = false;
+        return true;
+      }
+      lasting.marked = true;
+      Status status = target_->sync();
       FileState now;
       if (status.ok()) status = target_->state(now);
       if (status.ok() && now.size == before.size && now.modified == before.modified) {
         before.changed = now.changed;
       }
-      lasting.marked = true;
       mark_error_ = status;
       return status.ok();
     };

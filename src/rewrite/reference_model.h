@@ -25,9 +25,10 @@ inline std::string reference_rewrite(std::string_view input) {
     if (text.starts_with("\xef\xbb\xbf"sv)) return std::tuple(1, 3, false);
     return std::tuple(1, 0, false);
   };
-  const auto [w, m, big_endian] = encoding(input);
+  const auto [w, m, order] = encoding(input);
   const auto width = static_cast<std::size_t>(w);
   const auto mark = static_cast<std::size_t>(m);
+  const bool big_endian = order;
   std::vector<std::uint32_t> units;
   units.reserve(input.size() / width);
   std::size_t i = mark;
