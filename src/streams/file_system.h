@@ -44,9 +44,6 @@ struct FileState {
   bool writable_by_others = false;
   bool sticky = false;      // a directory where only a file's owner may rename it
   std::uint64_t links = 0;  // the number of names it has
-  // No file made later is given the same identity: the file system keeps
-  // birth times, or never hands the same numbers out again.
-  bool identity_never_reused = false;
   // A directory whose files outlive a restart: not on tmpfs or ramfs.
   bool survives_restart = true;
 };

@@ -35,7 +35,6 @@ inline bool inspect(int dir, const char* path, int flags, FileState& state) {
                              ((info.stx_mode & S_IWGRP) != 0 && info.stx_gid != ::getegid());
   state.sticky = (info.stx_mode & S_ISVTX) != 0;
   state.links = info.stx_nlink;
-  state.identity_never_reused = (info.stx_mask & STATX_BTIME) != 0;
   return true;
 }
 

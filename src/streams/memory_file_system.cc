@@ -23,8 +23,6 @@ FileState state_of_node(const MemoryNode& node) {
   state.regular = true;
   state.owned_by_user = node.owned_by_user;
   state.links = node.links;
-  // Like a POSIX file system: numbers may come back unless births are kept.
-  state.identity_never_reused = node.identity.born != 0;
   return state;
 }
 
