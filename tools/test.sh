@@ -9,5 +9,5 @@ sh tools/install-deps.sh
 preset=default
 [ "${1:-}" = "--sanitize" ] && preset=sanitize
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j 2
+cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset"

@@ -78,19 +78,26 @@ TEST_F(Executable, RefusesWhatItCannotRewrite) {
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0666), 0);
   fs::create_directory(dir_ / "directory");
+  const std::string kNotRegular = "Not a regular file (a FIFO, a device or a socket)";
   const struct {
     const char* what;
     std::string name;
     std::optional<uid_t> uid;
     std::string tmpdir;
+    std::string why;  // on standard error
   } cases[] = {
-      {"missing file", (dir_ / "missing").string(), {}, tmp_},
-      {"directory", (dir_ / "directory").string(), {}, tmp_},
-      {"FIFO, without waiting", (dir_ / "fifo").string(), {}, tmp_},
-      {"device", "/dev/null", {}, tmp_},
-      {"empty name", "", {}, tmp_},
+      {"missing file", (dir_ / "missing").string(), {}, tmp_, os_reason(ENOENT)},
+      {"directory", (dir_ / "directory").string(), {}, tmp_, "Is a directory"},
+      {"FIFO, without waiting", (dir_ / "fifo").string(), {}, tmp_, kNotRegular},
+      {"device", "/dev/null", {}, tmp_, kNotRegular},
+      {"empty name", "", {}, tmp_, "The name is empty"},
       {"read-only file", (dir_ / "read-only").string(), root ? std::optional(nobody) : std::nullopt,
-       tmp_},
+       tmp_, os_reason(EACCES)},
+      {"a view of the kernel",
+       "/proc/self/comm",
+       {},
+       tmp_,
+       "A file of the kernel's own file systems (/proc, /sys, ...)"},
   };
   for (const auto& c : cases) {
     const RunResult run = run_exe({c.name}, c.tmpdir, {.uid = c.uid});
@@ -98,6 +105,7 @@ TEST_F(Executable, RefusesWhatItCannotRewrite) {
     EXPECT_EQ(run.out,
               std::string(MSG_BANNER) + "Processing \"" + c.name + "\" ...\nCould not open file\n")
         << c.what;
+    EXPECT_EQ(run.err, "ostrel: " + c.name + ": " + c.why + "\n") << c.what;
   }
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
   EXPECT_EQ(read_file(dir_ / "read-only"), kSample);

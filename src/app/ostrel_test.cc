@@ -66,6 +66,7 @@ struct ProgramCase {
   int status;
   std::string transcript;  // after the banner
   std::string file;        // what "t" holds afterwards
+  std::string err{};       // standard error
 };
 
 std::function<void(MemoryFileSystem&)> failing(const std::vector<Fault>& faults) {
@@ -90,13 +91,22 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
        nothing,
        1,
        "Processing \"100%s\\n.txt\" ...\nCould not open file\n",
-       "  a\n"},
+       "  a\n",
+       "ostrel: 100%s\\n.txt: " + os_reason(ENOENT) + "\n"},
       {"empty name",
        {"ostrel", ""},
        nothing,
        1,
        "Processing \"\" ...\nCould not open file\n",
-       "  a\n"},
+       "  a\n",
+       "ostrel: : The name is empty\n"},
+      {"open refused",
+       {"ostrel", "t"},
+       failing({{Call::open_for_update, 1, EACCES}}),
+       1,
+       processing + "Could not open file\n",
+       "  a\n",
+       "ostrel: t: " + os_reason(EACCES) + "\n"},
       {"work file not created",
        {"ostrel", "t"},
        failing({{Call::create_work_file, 1, EACCES}, {Call::create_work_file, 2, ENOSPC}}),
@@ -199,7 +209,7 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
     StringConsole err;
     EXPECT_EQ(run_program(c.args, fs, out, err), c.status) << c.what;
     EXPECT_EQ(out.text_, std::string(MSG_BANNER) + c.transcript) << c.what;
-    EXPECT_EQ(err.text_, "") << c.what;
+    EXPECT_EQ(err.text_, c.err) << c.what;
     EXPECT_EQ(fs.bytes("t"), c.file) << c.what;
     if (c.status == 2) {
       EXPECT_TRUE(fs.log.empty()) << c.what;

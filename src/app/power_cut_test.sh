@@ -9,20 +9,29 @@
 # journal replayed; a tmpfs comes back empty). The next run of ostrel on the
 # file must leave it byte for byte the old text or the new one, may say
 # "Done!" and exit 0 only over the new one, and a saved text it names when it
-# exits 1 must be the whole new text. The run is cut after each call from the
-# open of the file on, and once more after it has ended.
+# exits 1 must be the whole new text. When the next run exits 1 and the file
+# is neither text, it must name a saved text that is the whole new one. The
+# run is cut after each call from the open of the file on, and once more after
+# it has ended.
 #
 # Usage: power_cut_test.sh OSTREL [--full]
 #   By default: ext4, TMPDIR on the file's file system and on a tmpfs, a 1 KiB
 #   file, cut after the calls that create, write, name, remove, flush or
-#   close files (output to the terminal aside).
+#   close files (output to the terminal aside) or set or remove extended
+#   attributes.
 #   With --full (or OSTREL_POWER_CUT_FULL=1): after every call, on ext4 and
-#   (where mkfs.xfs is installed) xfs, TMPDIR also on another file system of
+#   (where mkfs.xfs and mkfs.btrfs are installed and the kernel has them) xfs
+#   and btrfs, TMPDIR also on another file system of
 #   the same kind, and a 16 MiB file too. Of a loop of like calls (the strip
 #   pass's reads and writes, the look at each signal's disposition) only the
 #   first two, the middle one and the last two are cut.
 # Needs root, loop devices, strace and perl; says what is missing and exits 77
-# (skipped) without them.
+# (skipped) without them. Each run has loop devices, mount points and names of
+# its own. When what it set up stops being its own or whole (another program
+# detached or took a loop device, or shut down or mounted its file system, or
+# the harness's own files give I/O errors), it sets the file systems up anew
+# and cuts there again; after four such tries it exits 77 with the reason. Exit
+# status 1 means ostrel did something wrong.
 set -u
 exe=$1
 full=${OSTREL_POWER_CUT_FULL:-0}
@@ -32,14 +41,15 @@ case $exe in /*) ;; *) exe=$PWD/$exe ;; esac
 ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
 export ASAN_OPTIONS
 
-skip() { echo "SKIPPED: $*"; exit 77; }
+# A skip after a failure still fails.
+skip() { echo "SKIPPED: $*"; [ "${failures:-0}" = 0 ] || exit 1; exit 77; }
 [ "$(id -u)" = 0 ] || skip "needs root (loop devices, mount, the shutdown ioctl)"
-for tool in strace perl mkfs.ext4 mount umount losetup mkfifo; do
+for tool in strace perl mkfs.ext4 mount umount losetup findmnt mountpoint mkfifo; do
   command -v $tool >/dev/null 2>&1 || skip "needs $tool"
 done
 
-dir=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-power-cut.XXXXXX")
-devices=""  # the loop devices attached
+dir=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-power-cut.XXXXXX") || exit 1
+dir=$(readlink -f "$dir")
 loops=""    # the loop file systems mounted, at $dir/t and $dir/o
 ram=""    # the tmpfs mounted at $dir/r, if any
 strace_pid=""
@@ -47,7 +57,7 @@ run_pid=""
 cleanup() {
   [ -n "$strace_pid" ] && kill -KILL ${run_pid:+"$run_pid"} "$strace_pid" 2>/dev/null
   for m in $loops $ram; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
-  for d in $devices; do losetup -d "$d"; done
+  for name in t o probe; do [ -f "$dir/$name.dev" ] && drop_image "$name"; done
   rm -rf --one-file-system "$dir"
 }
 trap cleanup EXIT
@@ -79,22 +89,30 @@ commit_and_shut_down() {
 # directory tmp. drop_image NAME detaches and removes it.
 image() {
   truncate -s "$3" "$dir/$1.img" &&
-    if [ "$2" = xfs ]; then mkfs.xfs -q -f "$dir/$1.img"; else mkfs.ext4 -q -F "$dir/$1.img"; fi &&
-    losetup -f --show "$dir/$1.img" >"$dir/$1.dev" || return 1
-  devices="$devices $(cat "$dir/$1.dev")"
+    case $2 in
+      xfs) mkfs.xfs -q -f "$dir/$1.img" ;;
+      btrfs) mkfs.btrfs -q -f "$dir/$1.img" >/dev/null ;;
+      *) mkfs.ext4 -q -F "$dir/$1.img" ;;
+    esac &&
+    losetup -f --show "$dir/$1.img" >"$dir/$1.dev"
 }
-drop_image() {
-  read -r device <"$dir/$1.dev"
-  losetup -d "$device" || return 1
-  devices=$(echo "$devices" | sed "s| $device||")
-  rm -f "$dir/$1.img"
+# ours NAME: whether the loop device attached for NAME (then in $device) is
+# still attached to its image: another program may have detached it, and
+# attached another file.
+ours() {
+  read -r device <"$dir/$1.dev" &&
+    [ "$(losetup -n -O BACK-FILE "$device" 2>/dev/null)" = "$dir/$1.img" ]
+}
+drop_image() {  # never detaches a device another program attached since
+  ! ours "$1" || losetup -d "$device" || return 1
+  rm -f "$dir/$1.img" "$dir/$1.dev"
 }
 mount_loop() {
   [ -d "$dir/$1" ] || mkdir "$dir/$1" || return 1
   read -r device <"$dir/$1.dev"
   mount "$device" "$dir/$1" || return 1
   case " $loops " in *" $dir/$1 "*) ;; *) loops="$loops $dir/$1" ;; esac
-  [ -d "$dir/$1/tmp" ] || { mkdir "$dir/$1/tmp" && sync -f "$dir/$1"; }
+  [ -d "$dir/$1/tmp" ] || { mkdir "$dir/$1/tmp" && echo probe >"$dir/$1/probe" && sync -f "$dir/$1"; }
 }
 mount_ram() {
   [ -d "$dir/r" ] || mkdir "$dir/r" || return 1
@@ -108,11 +126,26 @@ unmount_all() {
   ram=""
 }
 
+# Whether what this run set up is still its own and whole: each loop device
+# attached to its image and mounted from it here alone, each file system
+# readable (a shut down one gives I/O errors), the tmpfs mounted. Says why not
+# in $why.
+intact() {
+  for m in $loops; do
+    ours "${m##*/}" || { why="the loop device of $m was detached or taken by another program"; return 1; }
+    [ "$(findmnt -n -o TARGET -S "$device")" = "$m" ] ||
+      { why="$device is not mounted at $m alone: $(findmnt -n -o TARGET -S "$device" | tr '\n' ' ')"; return 1; }
+    cat "$m/probe" >/dev/null 2>"$dir/why" || { why=$(cat "$dir/why"); return 1; }
+  done
+  [ -z "$ram" ] || mountpoint -q "$ram" || { why="$ram is not mounted"; return 1; }
+}
+
 # Whether loop devices, the shutdown ioctl and strace work here.
 image probe ext4 16M >"$dir/why" 2>&1 && mount_loop probe 2>"$dir/why" ||
   skip "cannot mount a loop device here: $(cat "$dir/why")"
 commit_and_shut_down 0 "$dir/probe" 2>"$dir/why" || skip "$(cat "$dir/why")"
-unmount_all && drop_image probe || exit 1
+unmount_all 2>"$dir/why" && drop_image probe 2>"$dir/why" ||
+  skip "cannot unmount or detach a loop device: $(cat "$dir/why")"
 strace -f -o /dev/null -e inject=getpid:delay_exit=1us:when=99 true 2>"$dir/why" ||
   skip "strace cannot trace here, or cannot delay a call: $(cat "$dir/why")"
 mkfifo "$dir/trace" || exit 1
@@ -144,7 +177,7 @@ list_cuts() {
     { name = substr($0, 1, index($0, "(") - 1); nth[name]++ }
     !started && index($0, "openat(") == 1 && index($0, target) && /O_RDWR/ { started = 1 }
     !started || name == "exit_group" { next }
-    !full && (name !~ /^(write|pwrite64|writev|ftruncate|fallocate|copy_file_range|sendfile|splice|link|linkat|rename|renameat|renameat2|unlink|unlinkat|fsync|fdatasync|sync_file_range|syncfs|close)$/ ||
+    !full && (name !~ /^(write|pwrite64|writev|ftruncate|fallocate|copy_file_range|sendfile|splice|link|linkat|rename|renameat|renameat2|unlink|unlinkat|fsync|fdatasync|sync_file_range|syncfs|close|fsetxattr|fremovexattr|setxattr|removexattr)$/ ||
               /^write\([12],/) && !(name ~ /^open/ && /O_CREAT|O_TMPFILE/) { next }
     { n++; names[n] = name; counts[n] = nth[name]; calls[n] = $0
       key[n] = name; if (match($0, /^[a-z0-9_]+\([^,)]*/)) key[n] = substr($0, 1, RLENGTH)
@@ -177,42 +210,46 @@ reset() {
   sync -f $loops
 }
 
+# The run, held or not, ends: strace, holding it, would hold its exit too, so
+# it goes as well, and the run, detached with the kill pending, ends.
+end_run() {
+  [ -n "$strace_pid" ] || return 0
+  kill -KILL ${run_pid:+"$run_pid"} "$strace_pid" 2>/dev/null
+  wait "$strace_pid" 2>/dev/null
+  strace_pid=""
+  [ -n "$run_pid" ] || return 0
+  # Until it has closed its files (as a zombie has: init reaps it later).
+  tries=0
+  while read -r stat 2>/dev/null <"/proc/$run_pid/stat"; do
+    stat=${stat##*) }
+    [ "${stat%% *}" = Z ] && break
+    tries=$((tries + 1))
+    [ $tries -lt 500 ] || { why="ostrel ($run_pid) does not end"; return 1; }
+    sleep 0.01
+  done
+}
+
 # The power cut: commit and shut down each file system, end the run, mount
-# them again.
+# them again. On a failure, says why in $why.
 power_cut() {
   # shellcheck disable=SC2086
-  commit_and_shut_down "$cuts" $loops || return 1
-  if [ -n "$strace_pid" ]; then
-    # strace, holding the run, would hold its exit too: it goes as well, and
-    # the run, detached with the kill pending, ends.
-    kill -KILL "$run_pid" "$strace_pid" 2>/dev/null
-    wait "$strace_pid" 2>/dev/null
-    strace_pid=""
-    # Until it has closed its files (as a zombie has: init reaps it later).
-    tries=0
-    while read -r stat 2>/dev/null <"/proc/$run_pid/stat"; do
-      stat=${stat##*) }
-      [ "${stat%% *}" = Z ] && break
-      tries=$((tries + 1))
-      [ $tries -lt 500 ] || { echo "ostrel ($run_pid) does not end"; return 1; }
-      sleep 0.01
-    done
-  fi
+  commit_and_shut_down "$cuts" $loops 2>"$dir/why" || { why=$(cat "$dir/why"); end_run; return 1; }
+  end_run || return 1
   for m in $loops $ram; do
     tries=0
     until umount "$m" 2>"$dir/why"; do
       tries=$((tries + 1))
-      [ $tries -lt 50 ] || { echo "cannot unmount $m: $(cat "$dir/why")"; return 1; }
+      [ $tries -lt 50 ] || { why="cannot unmount $m: $(cat "$dir/why")"; return 1; }
       sleep 0.1
     done
   done
   for m in $loops; do
-    mount_loop "${m##*/}" || return 1
+    mount_loop "${m##*/}" 2>"$dir/why" || { why="cannot mount $m: $(cat "$dir/why")"; return 1; }
     # What was committed is there, or this was no test of a commit.
-    read -r mark <"$m/commit" && [ "$mark" = "$cuts" ] ||
-      { echo "the journal commit forced in $m did not survive"; return 1; }
+    read -r mark 2>"$dir/why" <"$m/commit" && [ "$mark" = "$cuts" ] ||
+      { why="the journal commit forced in $m did not survive: $(cat "$dir/why")"; return 1; }
   done
-  [ -z "$ram" ] || mount_ram
+  [ -z "$ram" ] || mount_ram 2>"$dir/why" || { why="cannot mount $ram: $(cat "$dir/why")"; return 1; }
 }
 
 describe() {  # describe FILE: its size and first bytes
@@ -224,7 +261,11 @@ describe() {  # describe FILE: its size and first bytes
   fi
 }
 
-fail() {  # fail WHY: tells the configuration, the cut, the file and the next run
+# fail WHY: tells the configuration, the cut, the file and the next run; but
+# when what the run set up is no longer its own or whole, the fault may be
+# another program's: that goes in $trouble instead, and the cut is made again.
+fail() {
+  intact || { trouble=$why; return; }
   failures=$((failures + 1))
   echo
   echo "FAIL [$fs, TMPDIR $place, $size file] cut $cut of $ncuts, after $call"
@@ -240,9 +281,10 @@ said() {  # said LINE: whether the next run wrote that line
 }
 
 # One cut: the run held after the Nth call of NAME (or run to its end), the
-# power cut, the next run and the checks.
+# power cut, the next run and the checks. What keeps the harness from
+# making the cut goes in $trouble.
 cut_after() {  # cut_after NAME N
-  reset
+  reset 2>"$dir/why" || { trouble="cannot put the old text back: $(cat "$dir/why")"; return; }
   run_pid=""
   if [ "$1" = end ]; then
     TMPDIR=$tmp "$exe" "$target" >"$dir/run" 2>&1
@@ -261,23 +303,19 @@ cut_after() {  # cut_after NAME N
     if [ -z "$held" ]; then
       wait "$strace_pid"
       strace_pid=""
-      status=-
-      : >"$dir/next"
-      fail "the harness: the run ended without being held there"
+      trouble="the run ended without being held after the ${2}th $1"
       return
     fi
     run_pid=${held%% *}
     call=${held#* }
     call=${call#"${call%%[! ]*}"}  # the call as it ran, for the report
     case $call in "$1("*) ;; *)
-      power_cut
-      status=-
-      : >"$dir/next"
-      fail "the harness: held after another call than the ${2}th $1"
+      end_run
+      trouble="the run was held after another call than the ${2}th $1: $call"
       return ;;
     esac
   fi
-  power_cut || { echo "the harness could not simulate the power cut"; exit 1; }
+  power_cut || { trouble="cannot simulate the power cut: $why"; return; }
 
   status=0
   TMPDIR=$tmp "$exe" "$target" >"$dir/next" 2>&1 || status=$?
@@ -288,78 +326,116 @@ cut_after() {  # cut_after NAME N
         fail "\"Done!\" and exit status 0, but the file is not the new text"
       ;;
     1)
-      cmp -s "$target" "$dir/new-$size" || cmp -s "$target" "$dir/old-$size" ||
-        { fail "the file is neither the old text nor the new one"; return; }
       # Every saved text the run names must be the whole new text.
-      grep -v '^Left ' "$dir/next" | grep -o '"[^"]*ostrel-saved-[^"]*"' | tr -d '"' |
-        while IFS= read -r saved; do
-          cmp -s "$saved" "$dir/new-$size" || echo "$saved"
-        done >"$dir/misnamed"
+      grep -v '^Left ' "$dir/next" | grep -o '"[^"]*ostrel-saved-[^"]*"' | tr -d '"' >"$dir/named"
+      while IFS= read -r saved; do
+        cmp -s "$saved" "$dir/new-$size" || echo "$saved"
+      done <"$dir/named" >"$dir/misnamed"
       if [ -s "$dir/misnamed" ]; then
         saved=$(head -n 1 "$dir/misnamed")
         fail "names \"$saved\" as the new text, but it is not: $(describe "$saved")"
+        return
       fi
+      # The file holds one text whole, or the run names where the new one is.
+      cmp -s "$target" "$dir/new-$size" || cmp -s "$target" "$dir/old-$size" || [ -s "$dir/named" ] ||
+        fail "the file is neither the old text nor the new one, and no saved new text is named"
       ;;
     *) fail "exit status $status" ;;
   esac
 }
 
-# Every cut of one configuration.
+# set_up: the file systems of the configuration $fs and $place, made anew and
+# mounted, tried a few times; skips the test when it cannot. (Its variables
+# are not those of the loops it is called from.)
+set_up() {
+  for set_up_try in 1 2 3 4; do
+    end_run
+    for m in $loops $ram; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
+    loops=""
+    ram=""
+    for img in t o; do [ ! -f "$dir/$img.dev" ] || drop_image $img 2>/dev/null; done
+    tmp=$dir/t/tmp
+    image t "$fs" "$bytes" >"$dir/why" 2>&1 && mount_loop t 2>"$dir/why" &&
+      case $place in
+        same) true ;;
+        other) image o "$fs" "$bytes" >"$dir/why" 2>&1 && mount_loop o 2>"$dir/why" && tmp=$dir/o/tmp ;;
+        tmpfs) mount_ram 2>"$dir/why" && tmp=$dir/r/tmp ;;
+      esac && why="" && intact && return
+    [ -n "$why" ] || why=$(cat "$dir/why")
+    echo "[$fs, TMPDIR $place] cannot set up the file systems (try $set_up_try): $why"
+    sleep "$set_up_try"
+  done
+  skip "[$fs, TMPDIR $place] cannot set up the file systems: $why"
+}
+
+# Every cut of one configuration; a cut the harness could not make is made
+# again on file systems set up anew, up to four times, and then the test is
+# skipped.
 run_configuration() {
-  reset
-  TMPDIR=$tmp strace -f -o "$dir/full.trace" "$exe" "$target" >"$dir/run" 2>&1
-  if ! grep -q '^Done!' "$dir/run" || ! cmp -s "$target" "$dir/new-$size"; then
-    echo "FAIL [$fs, TMPDIR $place, $size file]: the run without a cut did not rewrite the file:"
-    cat "$dir/run"
-    failures=$((failures + 1))
-    return
-  fi
+  for attempt in 1 2 3 4 5; do
+    [ $attempt -lt 5 ] || skip "[$fs, TMPDIR $place, $size file] the run without a cut: $why"
+    reset 2>/dev/null
+    TMPDIR=$tmp strace -f -o "$dir/full.trace" "$exe" "$target" >"$dir/run" 2>&1
+    grep -q '^Done!' "$dir/run" && cmp -s "$target" "$dir/new-$size" && break
+    if intact; then
+      echo "FAIL [$fs, TMPDIR $place, $size file]: the run without a cut did not rewrite the file:"
+      cat "$dir/run"
+      failures=$((failures + 1))
+      return
+    fi
+    echo "[$fs, TMPDIR $place, $size file] the run without a cut (try $attempt): $why"
+    set_up
+  done
+  trouble=""
   list_cuts "$dir/full.trace" >"$dir/cuts"
   ncuts=$(wc -l <"$dir/cuts")
   cut=0
-  while read -r name nth call; do
+  while [ -z "$trouble" ] && read -r name nth call; do
     cut=$((cut + 1))
     cuts=$((cuts + 1))
     [ "$name" = end ] && call="the end of the run"
-    cut_after "$name" "$nth" </dev/null
+    for attempt in 1 2 3 4; do
+      cut_after "$name" "$nth" </dev/null
+      [ -n "$trouble" ] || break
+      echo "[$fs, TMPDIR $place, $size file] cut $cut of $ncuts (try $attempt): $trouble"
+      [ $attempt = 4 ] || { trouble=""; set_up </dev/null; }
+    done
   done <"$dir/cuts"
+  [ -z "$trouble" ] || skip "[$fs, TMPDIR $place, $size file] the harness could not make a cut: $trouble"
 }
 
 filesystems=ext4
 if [ "$full" = 1 ]; then
-  if ! command -v mkfs.xfs >/dev/null 2>&1; then
-    echo "xfs: not tested, mkfs.xfs is missing (Debian package xfsprogs)"
-  elif ! grep -qw xfs /proc/filesystems && ! modprobe xfs 2>/dev/null; then
-    echo "xfs: not tested, the kernel has no xfs"
-  else
-    filesystems="ext4 xfs"
-  fi
+  for fs in xfs btrfs; do
+    if ! command -v "mkfs.$fs" >/dev/null 2>&1; then
+      package=xfsprogs
+      [ "$fs" = btrfs ] && package=btrfs-progs
+      echo "$fs: not tested, mkfs.$fs is missing (Debian package $package)"
+    elif ! grep -qw "$fs" /proc/filesystems && ! modprobe "$fs" 2>/dev/null; then
+      echo "$fs: not tested, the kernel has no $fs"
+    elif ! { image probe "$fs" 320M && mount_loop probe && commit_and_shut_down 0 "$dir/probe"; } >"$dir/why" 2>&1; then
+      echo "$fs: not tested, cannot mount and shut one down here: $(cat "$dir/why")"
+    else
+      filesystems="$filesystems $fs"
+    fi
+    for m in $loops; do umount "$m" 2>/dev/null || umount -l "$m"; done
+    loops=""
+    [ ! -f "$dir/probe.dev" ] || drop_image probe
+  done
 fi
 
 for fs in $filesystems; do
-  # xfs needs 300 MiB at least; the images are sparse.
+  # xfs needs 300 MiB at least, btrfs 114 MiB; the images are sparse.
   bytes=128M
-  [ "$fs" = xfs ] && bytes=320M
-  image t "$fs" $bytes || exit 1
+  [ "$fs" = ext4 ] || bytes=320M
   places="same tmpfs"
-  if [ "$full" = 1 ]; then
-    places="same other tmpfs"
-    image o "$fs" $bytes || exit 1
-  fi
+  [ "$full" = 1 ] && places="same other tmpfs"
   for place in $places; do
-    mount_loop t || exit 1
-    case $place in
-      same) tmp=$dir/t/tmp ;;
-      other) mount_loop o || exit 1; tmp=$dir/o/tmp ;;
-      tmpfs) mount_ram || exit 1; tmp=$dir/r/tmp ;;
-    esac
+    set_up
     sizes=small
     [ "$full" = 1 ] && sizes="small large"
     for size in $sizes; do run_configuration; done
-    unmount_all || exit 1
   done
-  drop_image t || exit 1
-  [ "$full" = 0 ] || drop_image o || exit 1
 done
 
 echo "$cuts cut points, $failures lost"

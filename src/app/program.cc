@@ -1,5 +1,7 @@
 #include "app/program.h"
 
+#include <cerrno>
+#include <filesystem>
 #include <iterator>
 
 #include "app/messages.h"
@@ -8,6 +10,30 @@
 namespace ostrel {
 
 namespace {
+
+// The code with which the OS layer refuses a name that is not a regular file
+// on disk (and, on Linux, a file of the kernel's own file systems).
+#ifdef _WIN32
+constexpr int kNotAFileOnDisk = 1;  // ERROR_INVALID_FUNCTION
+#else
+constexpr int kNotAFileOnDisk = EINVAL;
+#endif
+
+// Why the name could not be opened, for the line on standard error. Which
+// kind of file the name leads to tells the refusals apart: Windows denies
+// access to a directory, and only a file of the kernel's own file systems is
+// refused although it says it is regular.
+std::string why_not_opened(const std::string& name, const Error& error) {
+  if (name.empty()) return "The name is empty";
+  using std::filesystem::file_type;
+  std::error_code unknown;
+  const file_type type = std::filesystem::status(path_from_utf8(name), unknown).type();
+  if (type == file_type::directory) return "Is a directory";
+  if (error.code != kNotAFileOnDisk) return os_reason(error.code);
+  if (type == file_type::regular)
+    return "A file of the kernel's own file systems (/proc, /sys, ...)";
+  return "Not a regular file (a FIFO, a device or a socket)";
+}
 
 // The transcript on standard output, and its failures also on standard
 // error when standard output could not be written.
@@ -81,6 +107,8 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
         return;
       case RewriteOutcome::open_failed:
         transcript.write_failure(MSG_OPEN_FAILED);
+        static_cast<void>(
+            err.write("ostrel: " + name + ": " + why_not_opened(name, result.error) + "\n"));
         return;
       default:
         // End the line that the copying-back notice left open.

@@ -157,11 +157,22 @@ TEST_F(WindowsExecutable, RefusesWhatItCannotRewrite) {
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   fs::create_directory(dir_ / "directory");
-  for (const fs::path& name : {dir_ / "missing", dir_ / "directory", fs::path(), fs::path("NUL"),
-                               fs::path("CON"), dir_ / "read-only", dir_ / "held"}) {
+  const std::string not_regular = "Not a regular file (a FIFO, a device or a socket)";
+  const std::pair<fs::path, std::string> cases[] = {
+      {dir_ / "missing", os_reason(ERROR_FILE_NOT_FOUND)},
+      {dir_ / "directory", "Is a directory"},
+      {fs::path(), "The name is empty"},
+      {fs::path("NUL"), not_regular},
+      {fs::path("CON"), not_regular},
+      {dir_ / "read-only", os_reason(ERROR_ACCESS_DENIED)},
+      {dir_ / "held", os_reason(ERROR_SHARING_VIOLATION)}};
+  for (const auto& [name, why] : cases) {
     const RunResult run = run_ostrel({name.wstring()});
     EXPECT_EQ(run.status, 1U) << name;
-    EXPECT_EQ(run.out, processing(name) + crlf("Could not open file\n")) << name;
+    // Standard error goes into the same pipe, after the transcript.
+    EXPECT_EQ(run.out, processing(name) + crlf("Could not open file\nostrel: " +
+                                               to_utf8(name.wstring()) + ": " + why + "\n"))
+        << name;
   }
   CloseHandle(held);
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
