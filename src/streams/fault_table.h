@@ -32,8 +32,8 @@ enum class Call {
   copy,  // a whole copy from file to file, as a wrapper sees it
   sync,  // a file forced to stable storage
   sync_directory,
-  mark,      // a mark read or written
-  names_in,  // a directory listed
+  mark,             // a mark read or written
+  names_in,         // a directory listed
   hold_interrupts,  // logged, never failed
 };
 
