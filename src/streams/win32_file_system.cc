@@ -372,9 +372,10 @@ class Win32File : public Base {
     kept = (flags & FILE_NAMED_STREAMS) != 0;
     if (!kept) return {};
     if (Status status = real_path(name); !status.ok()) return status;
-    stream = CreateFileW((name.wstring() + L":ostrel.saved").c_str(), access,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    name += L":ostrel.saved";
+    stream =
+        CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (stream == INVALID_HANDLE_VALUE) {
       if (disposition == OPEN_EXISTING && GetLastError() == ERROR_FILE_NOT_FOUND) return {};
       return fail(Operation::mark);
@@ -385,8 +386,8 @@ class Win32File : public Base {
     if (!GetFileInformationByHandle(handle_, &file) || !GetFileInformationByHandle(stream, &its) ||
         !(identity_from(file) == identity_from(its))) {
       kept = false;
-      if (made) set_delete_on_close(stream, true);
       CloseHandle(std::exchange(stream, INVALID_HANDLE_VALUE));
+      if (made) DeleteFileW(name.c_str());
     }
     return {};
   }
