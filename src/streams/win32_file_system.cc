@@ -304,7 +304,8 @@ class Win32File : public Base {
     return {};
   }
 
-  // The stream is flushed by itself: the file's own flush need not take it.
+  // A mark written is flushed through its stream's own handle; a removal
+  // reaches the disk with the file's next flush, which takes its record.
   Status write_mark(const std::string& mark) override {
     bool kept = false;
     HANDLE stream = INVALID_HANDLE_VALUE;
