@@ -212,8 +212,7 @@ TEST_F(WindowsExecutable, WaitsForTheRunThatHoldsTheFile) {
 // TerminateProcess, as a kill that cannot be caught, at moments spread over
 // a run and inside the write-back: the next run finds the saved text and
 // finishes, and nothing is left in TMP.
-TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
-  const fs::path file = dir_ / "f";
+void finishes_what_termination_interrupted(const fs::path& file) {
   const std::string original = indented(32 << 20);
   const std::string result = reference_rewrite(original);
   // How long a whole run takes from the notice to its end: the file is read
@@ -254,7 +253,7 @@ TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
       const std::size_t from = at + marker.size();
       const fs::path saved = path_from_utf8(next.out.substr(from, next.out.find('"', from) - from));
       EXPECT_TRUE(read_file(saved) == result) << moment;
-      fs::remove(saved);
+      DeleteFileW(saved.c_str());
       continue;
     }
     EXPECT_EQ(next.status, 0U) << moment << next.out;
@@ -264,6 +263,25 @@ TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
   // At least one termination came inside the write-back, or the test did
   // not reach what it is for.
   EXPECT_GT(finished, 0);
+}
+
+TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterrupted) {
+  finishes_what_termination_interrupted(dir_ / "f");
+}
+
+// Also in a folder whose path is longer than MAX_PATH, where MinGW's
+// std::filesystem lists the current folder instead.
+TEST_F(WindowsExecutable, NextRunFinishesWhatTerminationInterruptedInALongPath) {
+  fs::path deep = dir_;
+  for (const char level : {'1', '2', '3', '4', '5', '6'}) {
+    deep /= "folder-" + std::string(40, level);
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+  }
+  ASSERT_GT(deep.wstring().size(), 260U);
+  finishes_what_termination_interrupted(deep / "f");
+  // std::filesystem can remove no part of so long a path.
+  DeleteFileW((deep / "f").c_str());
+  for (; deep != dir_; deep = deep.parent_path()) RemoveDirectoryW(deep.c_str());
 }
 
 }  // namespace

@@ -30,6 +30,15 @@ std::string os_reason(int code) {
   return to_utf8(message);
 }
 
+const int kPermissionDenied = ERROR_ACCESS_DENIED;
+// NTFS says a user's disk quota is used up with ERROR_NOT_ENOUGH_QUOTA; a
+// storage quota (on a share, in the cloud) is ERROR_DISK_QUOTA_EXCEEDED,
+// 1295, which MinGW's headers lack.
+bool out_of_room(int code) {
+  return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL ||
+         code == ERROR_FILE_TOO_LARGE || code == ERROR_NOT_ENOUGH_QUOTA || code == 1295;
+}
+
 std::filesystem::path path_from_utf8(const std::string& text) { return to_wide(text); }
 std::string utf8_of(const std::filesystem::path& path) { return to_utf8(path.wstring()); }
 
@@ -278,6 +287,62 @@ class Win32File : public Base {
     return {};
   }
 
+  Status read_mark(std::string& mark, bool& kept) override {
+    mark.clear();
+    HANDLE stream = INVALID_HANDLE_VALUE;
+    if (Status status = open_mark(GENERIC_READ, OPEN_EXISTING, kept, stream);
+        !status.ok() || stream == INVALID_HANDLE_VALUE) {
+      return status;
+    }
+    char text[4096];
+    DWORD n = 0;
+    const bool read = ReadFile(stream, text, sizeof text, &n, nullptr) != 0;
+    const int code = last_error();
+    CloseHandle(stream);
+    if (!read) return error_in(*this, Operation::mark, code);
+    mark.assign(text, n);
+    return {};
+  }
+
+  // A mark written is flushed through its stream's own handle; a removal
+  // reaches the disk with the file's next flush, which takes its record.
+  Status write_mark(const std::string& mark) override {
+    bool kept = false;
+    HANDLE stream = INVALID_HANDLE_VALUE;
+    Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
+                              mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, kept, stream);
+    if (!status.ok() || stream == INVALID_HANDLE_VALUE) {
+      if (status.ok() && !kept && !mark.empty()) {
+        return error_in(*this, Operation::mark, ERROR_NOT_SUPPORTED);
+      }
+      return status;
+    }
+    Win32File<File> file(stream, path_);
+    if (mark.empty()) {
+      if (!set_delete_on_close(stream, true)) return error_in(*this, Operation::mark, last_error());
+    } else {
+      status = file.write(mark);
+      if (status.ok()) status = file.sync();
+    }
+    if (!status.ok()) return error_in(*this, Operation::mark, status.error().code);
+    return {};
+  }
+
+  // The \\?\ form, in which a path of any length works.
+  Status real_path(std::filesystem::path& path) override {
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length =
+          GetFinalPathNameByHandleW(handle_, name.data(), static_cast<DWORD>(name.size()), 0);
+      if (length == 0) return fail(Operation::inspect);
+      const bool whole = length < name.size();  // else length is the size it needs
+      name.resize(length);
+      if (whole) break;
+    }
+    path = name;
+    return {};
+  }
+
   Status close() override {
     HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
     if (!CloseHandle(handle)) return fail(Operation::close);
@@ -291,6 +356,42 @@ class Win32File : public Base {
 
   HANDLE handle_;
   std::string path_;
+
+ private:
+  // Opens the named stream of the file that holds its mark; none when
+  // opening an existing one and there is none. kept is false where the
+  // volume keeps no named streams. Wine's volumes say so, and there a name
+  // with a colon is a file of its own beside this one: such a name is never
+  // opened, and where one opens all the same, it is closed (and removed when
+  // made here) unless it is a stream of this very file.
+  Status open_mark(DWORD access, DWORD disposition, bool& kept, HANDLE& stream) {
+    DWORD flags = 0;
+    std::filesystem::path name;
+    if (!GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+      return fail(Operation::mark);
+    }
+    kept = (flags & FILE_NAMED_STREAMS) != 0;
+    if (!kept) return {};
+    if (Status status = real_path(name); !status.ok()) return status;
+    name += L":ostrel.saved";
+    stream =
+        CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) {
+      if (disposition == OPEN_EXISTING && GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+      return fail(Operation::mark);
+    }
+    const bool made = GetLastError() != ERROR_ALREADY_EXISTS && disposition != OPEN_EXISTING;
+    BY_HANDLE_FILE_INFORMATION file{};
+    BY_HANDLE_FILE_INFORMATION its{};
+    if (!GetFileInformationByHandle(handle_, &file) || !GetFileInformationByHandle(stream, &its) ||
+        !(identity_from(file) == identity_from(its))) {
+      kept = false;
+      CloseHandle(std::exchange(stream, INVALID_HANDLE_VALUE));
+      if (made) DeleteFileW(name.c_str());
+    }
+    return {};
+  }
 };
 
 class Win32WorkFile final : public Win32File<WorkFile> {
@@ -326,17 +427,6 @@ class Win32WorkFile final : public Win32File<WorkFile> {
  private:
   std::filesystem::path directory_;
 };
-
-// Where TMP or TEMP point, else the system's choice.
-std::filesystem::path temp_directory() {
-  const DWORD size = GetTempPathW(0, nullptr);
-  std::wstring buffer(size, L'\0');
-  const DWORD length = GetTempPathW(size, buffer.data());
-  if (length == 0 || length >= size) return {};
-  buffer.resize(length);
-  if (buffer.size() > 1 && buffer.back() == L'\\') buffer.pop_back();  // keep a root's own
-  return buffer;
-}
 
 class Win32Hold final : public InterruptHold {
  public:
@@ -467,17 +557,45 @@ class Win32FileSystem final : public FileSystem {
   // be flushed by a user who may not write it, and need not be.
   Status sync_directory(const std::filesystem::path& /*dir*/) override { return {}; }
 
-  // The user's own temporary directory, found whatever TMP says, so that a
-  // run finds what a run with another TMP left; then where TMP points.
-  std::vector<std::filesystem::path> temp_directories() override {
-    std::vector<std::filesystem::path> dirs;
+  // Listed through the wide API: MinGW's std::filesystem::directory_iterator
+  // lists the current directory instead of one whose path is 260 characters
+  // or more. The prefix is compared here, not matched by FindFirstFileExW,
+  // which would also match the 8.3 short names.
+  Status names_in(const std::filesystem::path& dir, const std::string& prefix,
+                  std::vector<std::string>& names) override {
+    names.clear();
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileExW((dir / L"*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+      return GetLastError() == ERROR_FILE_NOT_FOUND ? Status{} : fail_at(Operation::list, dir);
+    }
+    do {
+      std::string name = to_utf8(found.cFileName);
+      if (name.starts_with(prefix) && name != "." && name != "..") names.push_back(std::move(name));
+    } while (FindNextFileW(search, &found));
+    const int code = last_error();
+    FindClose(search);
+    if (code != ERROR_NO_MORE_FILES) return Error{Operation::list, utf8_of(dir), code};
+    return {};
+  }
+
+  // The Temp folder of the user's local application data, which TMP and
+  // TEMP point to by default, found whatever they say now.
+  std::filesystem::path private_directory() override {
     wchar_t* local = nullptr;
+    std::filesystem::path dir;
     if (SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local) == S_OK) {
-      dirs.push_back(std::filesystem::path(local) / L"Temp");
+      dir = std::filesystem::path(local) / L"Temp";
+      CreateDirectoryW(dir.c_str(), nullptr);
+      const DWORD attributes = GetFileAttributesW(dir.c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        dir.clear();
+      }
     }
     CoTaskMemFree(local);
-    if (const std::filesystem::path dir = temp_directory(); !dir.empty()) dirs.push_back(dir);
-    return dirs;
+    return dir;
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
