@@ -29,7 +29,7 @@ std::string hex_sum(std::string_view bytes) {
 // name, or in the private directory, named for its path; the length and
 // checksum of the text follow.
 std::string saved(const std::string& dir, const std::string& text) {
-  return joined(dir, "ostrel-saved-" + hex_sum(dir == "." ? "t" : "./t") + "." +
+  return joined(dir, "ostrel-saved-" + hex_sum(dir == "." ? "t" : joined(".", "t")) + "." +
                          std::to_string(text.size()) + "." + hex_sum(text));
 }
 const std::string kInTemp = saved("/tmp", "a\r\n");

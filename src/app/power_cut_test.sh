@@ -5,8 +5,10 @@
 # unrelated file: the metadata reaches the disk, data not yet written out
 # does not, the worst case), each file system is shut down without flushing
 # its log (FS_IOC_SHUTDOWN, FS_SHUTDOWN_FLAGS_NOLOGFLUSH), as a power cut
-# leaves it, ostrel is killed, and the file systems are mounted again (the
-# journal replayed; a tmpfs comes back empty). The next run of ostrel on the
+# leaves it (btrfs, which cannot be shut down here, is copied as it stands on
+# the disk instead), ostrel is killed, and the file systems are mounted again
+# (the journal replayed). The new text is kept beside the file, on the same
+# file system. The next run of ostrel on the
 # file must leave it byte for byte the old text or the new one, may say
 # "Done!" and exit 0 only over the new one, and a saved text it names when it
 # exits 1 must be the whole new text. When the next run exits 1 and the file
@@ -15,14 +17,12 @@
 # it has ended.
 #
 # Usage: power_cut_test.sh OSTREL [--full]
-#   By default: ext4, TMPDIR on the file's file system and on a tmpfs, a 1 KiB
-#   file, cut after the calls that create, write, name, remove, flush or
+#   By default: ext4, a 1 KiB file, cut after the calls that create, write, name, remove, flush or
 #   close files (output to the terminal aside) or set or remove extended
 #   attributes.
 #   With --full (or OSTREL_POWER_CUT_FULL=1): after every call, on ext4 and
 #   (where mkfs.xfs and mkfs.btrfs are installed and the kernel has them) xfs
-#   and btrfs, TMPDIR also on another file system of
-#   the same kind, and a 16 MiB file too. Of a loop of like calls (the strip
+#   and btrfs, and a 16 MiB file too. Of a loop of like calls (the strip
 #   pass's reads and writes, the look at each signal's disposition) only the
 #   first two, the middle one and the last two are cut.
 # Needs root, loop devices, strace and perl; says what is missing and exits 77
@@ -50,13 +50,12 @@ done
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-power-cut.XXXXXX") || exit 1
 dir=$(readlink -f "$dir")
-loops=""    # the loop file systems mounted, at $dir/t and $dir/o
-ram=""    # the tmpfs mounted at $dir/r, if any
+loops=""    # the loop file systems mounted, at $dir/t
 strace_pid=""
 run_pid=""
 cleanup() {
   [ -n "$strace_pid" ] && kill -KILL ${run_pid:+"$run_pid"} "$strace_pid" 2>/dev/null
-  for m in $loops $ram; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
+  for m in $loops; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
   for name in t o probe; do [ -f "$dir/$name.dev" ] && drop_image "$name"; done
   rm -rf --one-file-system "$dir"
 }
@@ -67,6 +66,7 @@ trap 'exit 2' INT TERM HUP PIPE
 # and its fsync (the journal commits all metadata up to its creation), then
 # FS_IOC_SHUTDOWN = _IOR('X', 125, __u32) with FS_SHUTDOWN_FLAGS_NOLOGFLUSH = 2
 # on each. One process: starting one is most of the time a cut takes.
+# With SHUT=0 in the environment, the commit alone.
 commit_and_shut_down() {
   perl -e 'use IO::Handle;
     my $mark = shift;
@@ -75,6 +75,7 @@ commit_and_shut_down() {
       open(my $f, ">", "$_/commit") or die "$_/commit: $!\n";
       syswrite($f, "$mark\n") && $f->sync or die "$_/commit: $!\n";
     }
+    exit if ($ENV{SHUT} // 1) == 0;
     for (@ARGV) {
       sysopen(my $f, $_, 0) or die "$_: $!\n";
       my $flags = pack("L", 2);
@@ -85,7 +86,7 @@ commit_and_shut_down() {
 # image NAME TYPE SIZE makes $dir/NAME.img and attaches a loop device to it,
 # for as long as it is used: its number, in the names ostrel gives saved
 # texts, must not change when it is mounted again. mount_loop NAME mounts it
-# at $dir/NAME; mount_ram mounts a fresh tmpfs at $dir/r. Each has a
+# at $dir/NAME, with a
 # directory tmp. drop_image NAME detaches and removes it.
 image() {
   truncate -s "$3" "$dir/$1.img" &&
@@ -114,21 +115,14 @@ mount_loop() {
   case " $loops " in *" $dir/$1 "*) ;; *) loops="$loops $dir/$1" ;; esac
   [ -d "$dir/$1/tmp" ] || { mkdir "$dir/$1/tmp" && echo probe >"$dir/$1/probe" && sync -f "$dir/$1"; }
 }
-mount_ram() {
-  [ -d "$dir/r" ] || mkdir "$dir/r" || return 1
-  mount -t tmpfs -o size=64m tmpfs "$dir/r" || return 1
-  ram=$dir/r
-  mkdir "$dir/r/tmp"
-}
 unmount_all() {
-  for m in $loops $ram; do umount "$m" || return 1; done
+  for m in $loops; do umount "$m" || return 1; done
   loops=""
-  ram=""
 }
 
 # Whether what this run set up is still its own and whole: each loop device
 # attached to its image and mounted from it here alone, each file system
-# readable (a shut down one gives I/O errors), the tmpfs mounted. Says why not
+# readable (a shut down one gives I/O errors). Says why not
 # in $why.
 intact() {
   for m in $loops; do
@@ -137,7 +131,6 @@ intact() {
       { why="$device is not mounted at $m alone: $(findmnt -n -o TARGET -S "$device" | tr '\n' ' ')"; return 1; }
     cat "$m/probe" >/dev/null 2>"$dir/why" || { why=$(cat "$dir/why"); return 1; }
   done
-  [ -z "$ram" ] || mountpoint -q "$ram" || { why="$ram is not mounted"; return 1; }
 }
 
 # Whether loop devices, the shutdown ioctl and strace work here.
@@ -199,9 +192,9 @@ list_cuts() {
 
 # The old text in the file, nothing else left, all of it on disk.
 reset() {
-  for f in "$dir"/t/ostrel-saved-* "$dir"/t/tmp/* "$dir"/o/tmp/* "$dir"/r/tmp/*; do
+  for f in "$dir"/t/ostrel-saved-* "$dir"/t/tmp/*; do
     if [ -e "$f" ]; then
-      rm -f "$dir"/t/ostrel-saved-* "$dir"/t/tmp/* "$dir"/o/tmp/* "$dir"/r/tmp/*
+      rm -f "$dir"/t/ostrel-saved-* "$dir"/t/tmp/*
       break
     fi
   done
@@ -229,13 +222,44 @@ end_run() {
   done
 }
 
-# The power cut: commit and shut down each file system, end the run, mount
-# them again. On a failure, says why in $why.
-power_cut() {
+# btrfs cannot be shut down here. Instead, once committed, each disk is
+# copied as it stands, with what the file system wrote to it and nothing of
+# what it still holds in memory, at a moment when no write reaches it (the
+# image's time is the same before and after the copy); the copy is mounted
+# in its place, on another loop device, after the cut.
+copy_disks() {
   # shellcheck disable=SC2086
-  commit_and_shut_down "$cuts" $loops 2>"$dir/why" || { why=$(cat "$dir/why"); end_run; return 1; }
+  SHUT=0 commit_and_shut_down "$cuts" $loops 2>"$dir/why" || { why=$(cat "$dir/why"); return 1; }
+  for m in $loops; do
+    img=$dir/${m##*/}.img
+    tries=0
+    until was=$(stat -c %y "$img") && cp --sparse=always "$img" "$img.cut" &&
+      [ "$(stat -c %y "$img")" = "$was" ]; do
+      tries=$((tries + 1))
+      [ $tries -lt 20 ] || { why="$img kept changing while it was copied"; return 1; }
+    done
+  done
+}
+put_copies_in_place() {
+  for m in $loops; do
+    name=${m##*/}
+    ours "$name" && losetup -d "$device" && mv "$dir/$name.img.cut" "$dir/$name.img" &&
+      losetup -f --show "$dir/$name.img" >"$dir/$name.dev" 2>"$dir/why" ||
+      { why="cannot attach the copy of $name: $(cat "$dir/why")"; return 1; }
+  done
+}
+
+# The power cut: commit and shut down (or copy) each file system, end the
+# run, mount them again. On a failure, says why in $why.
+power_cut() {
+  if [ "$fs" = btrfs ]; then
+    copy_disks || { end_run; return 1; }
+  else
+    # shellcheck disable=SC2086
+    commit_and_shut_down "$cuts" $loops 2>"$dir/why" || { why=$(cat "$dir/why"); end_run; return 1; }
+  fi
   end_run || return 1
-  for m in $loops $ram; do
+  for m in $loops; do
     tries=0
     until umount "$m" 2>"$dir/why"; do
       tries=$((tries + 1))
@@ -243,13 +267,13 @@ power_cut() {
       sleep 0.1
     done
   done
+  [ "$fs" != btrfs ] || put_copies_in_place || return 1
   for m in $loops; do
     mount_loop "${m##*/}" 2>"$dir/why" || { why="cannot mount $m: $(cat "$dir/why")"; return 1; }
     # What was committed is there, or this was no test of a commit.
     read -r mark 2>"$dir/why" <"$m/commit" && [ "$mark" = "$cuts" ] ||
       { why="the journal commit forced in $m did not survive: $(cat "$dir/why")"; return 1; }
   done
-  [ -z "$ram" ] || mount_ram 2>"$dir/why" || { why="cannot mount $ram: $(cat "$dir/why")"; return 1; }
 }
 
 describe() {  # describe FILE: its size and first bytes
@@ -268,7 +292,7 @@ fail() {
   intact || { trouble=$why; return; }
   failures=$((failures + 1))
   echo
-  echo "FAIL [$fs, TMPDIR $place, $size file] cut $cut of $ncuts, after $call"
+  echo "FAIL [$fs, $size file] cut $cut of $ncuts, after $call"
   echo "  $1"
   echo "  the file: $(describe "$target")"
   echo "  the next run: exit status $status, said:"
@@ -350,22 +374,17 @@ cut_after() {  # cut_after NAME N
 set_up() {
   for set_up_try in 1 2 3 4; do
     end_run
-    for m in $loops $ram; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
+    for m in $loops; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
     loops=""
-    ram=""
-    for img in t o; do [ ! -f "$dir/$img.dev" ] || drop_image $img 2>/dev/null; done
+      for img in t o; do [ ! -f "$dir/$img.dev" ] || drop_image $img 2>/dev/null; done
     tmp=$dir/t/tmp
     image t "$fs" "$bytes" >"$dir/why" 2>&1 && mount_loop t 2>"$dir/why" &&
-      case $place in
-        same) true ;;
-        other) image o "$fs" "$bytes" >"$dir/why" 2>&1 && mount_loop o 2>"$dir/why" && tmp=$dir/o/tmp ;;
-        tmpfs) mount_ram 2>"$dir/why" && tmp=$dir/r/tmp ;;
-      esac && why="" && intact && return
+      why="" && intact && return
     [ -n "$why" ] || why=$(cat "$dir/why")
-    echo "[$fs, TMPDIR $place] cannot set up the file systems (try $set_up_try): $why"
+    echo "[$fs] cannot set up the file systems (try $set_up_try): $why"
     sleep "$set_up_try"
   done
-  skip "[$fs, TMPDIR $place] cannot set up the file systems: $why"
+  skip "[$fs] cannot set up the file systems: $why"
 }
 
 # Every cut of one configuration; a cut the harness could not make is made
@@ -373,17 +392,17 @@ set_up() {
 # skipped.
 run_configuration() {
   for attempt in 1 2 3 4 5; do
-    [ $attempt -lt 5 ] || skip "[$fs, TMPDIR $place, $size file] the run without a cut: $why"
+    [ $attempt -lt 5 ] || skip "[$fs, $size file] the run without a cut: $why"
     reset 2>/dev/null
     TMPDIR=$tmp strace -f -o "$dir/full.trace" "$exe" "$target" >"$dir/run" 2>&1
     grep -q '^Done!' "$dir/run" && cmp -s "$target" "$dir/new-$size" && break
     if intact; then
-      echo "FAIL [$fs, TMPDIR $place, $size file]: the run without a cut did not rewrite the file:"
+      echo "FAIL [$fs, $size file]: the run without a cut did not rewrite the file:"
       cat "$dir/run"
       failures=$((failures + 1))
       return
     fi
-    echo "[$fs, TMPDIR $place, $size file] the run without a cut (try $attempt): $why"
+    echo "[$fs, $size file] the run without a cut (try $attempt): $why"
     set_up
   done
   trouble=""
@@ -397,11 +416,11 @@ run_configuration() {
     for attempt in 1 2 3 4; do
       cut_after "$name" "$nth" </dev/null
       [ -n "$trouble" ] || break
-      echo "[$fs, TMPDIR $place, $size file] cut $cut of $ncuts (try $attempt): $trouble"
+      echo "[$fs, $size file] cut $cut of $ncuts (try $attempt): $trouble"
       [ $attempt = 4 ] || { trouble=""; set_up </dev/null; }
     done
   done <"$dir/cuts"
-  [ -z "$trouble" ] || skip "[$fs, TMPDIR $place, $size file] the harness could not make a cut: $trouble"
+  [ -z "$trouble" ] || skip "[$fs, $size file] the harness could not make a cut: $trouble"
 }
 
 filesystems=ext4
@@ -413,7 +432,8 @@ if [ "$full" = 1 ]; then
       echo "$fs: not tested, mkfs.$fs is missing (Debian package $package)"
     elif ! grep -qw "$fs" /proc/filesystems && ! modprobe "$fs" 2>/dev/null; then
       echo "$fs: not tested, the kernel has no $fs"
-    elif ! { image probe "$fs" 320M && mount_loop probe && commit_and_shut_down 0 "$dir/probe"; } >"$dir/why" 2>&1; then
+    elif ! { image probe "$fs" 320M && mount_loop probe &&
+      { [ "$fs" = btrfs ] || commit_and_shut_down 0 "$dir/probe"; }; } >"$dir/why" 2>&1; then
       echo "$fs: not tested, cannot mount and shut one down here: $(cat "$dir/why")"
     else
       filesystems="$filesystems $fs"
@@ -428,14 +448,10 @@ for fs in $filesystems; do
   # xfs needs 300 MiB at least, btrfs 114 MiB; the images are sparse.
   bytes=128M
   [ "$fs" = ext4 ] || bytes=320M
-  places="same tmpfs"
-  [ "$full" = 1 ] && places="same other tmpfs"
-  for place in $places; do
-    set_up
-    sizes=small
-    [ "$full" = 1 ] && sizes="small large"
-    for size in $sizes; do run_configuration; done
-  done
+  set_up
+  sizes=small
+  [ "$full" = 1 ] && sizes="small large"
+  for size in $sizes; do run_configuration; done
 done
 
 echo "$cuts cut points, $failures lost"

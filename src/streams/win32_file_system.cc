@@ -252,19 +252,6 @@ class Win32File : public Base {
         GetFileType(handle_) == FILE_TYPE_DISK &&
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     state.links = info.nNumberOfLinks;
-    // An NTFS or ReFS file ID changes when a deleted file's record is used
-    // again; FAT32 and exFAT (USB sticks) and some network shares number
-    // files by their place, which a new file can take.
-    // Wine keeps its files on a Unix file system, whose inode numbers come
-    // back, whatever it calls the volume.
-    static const bool wine =
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    wchar_t file_system[MAX_PATH + 1] = {};
-    if (!wine && GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, nullptr,
-                                               file_system, MAX_PATH + 1)) {
-      const std::wstring_view name = file_system;
-      state.identity_never_reused = name == L"NTFS" || name == L"ReFS";
-    }
     read_ownership(handle_, state);
     return {};
   }
@@ -328,16 +315,26 @@ class Win32File : public Base {
     return {};
   }
 
-  // The \\?\ form, in which a path of any length works.
+  // Its links resolved; in the \\?\ form where a plain path would be too
+  // long, as it is the one messages show.
   Status real_path(std::filesystem::path& path) override {
-    std::wstring name(MAX_PATH, L'\0');
-    for (;;) {
-      const DWORD length =
-          GetFinalPathNameByHandleW(handle_, name.data(), static_cast<DWORD>(name.size()), 0);
-      if (length == 0) return fail(Operation::inspect);
-      const bool whole = length < name.size();  // else length is the size it needs
-      name.resize(length);
-      if (whole) break;
+    std::wstring name(32768, L'\0');  // the longest path Windows knows
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle_, name.data(), static_cast<DWORD>(name.size()), 0);
+    if (length == 0 || length >= name.size()) {
+      // Wine finds no path longer than MAX_PATH (ERROR_MORE_DATA, whatever
+      // the room): the name the file was opened by, made whole, then.
+      std::error_code error;
+      path = std::filesystem::absolute(path_from_utf8(path_), error);
+      if (error) return fail(Operation::inspect);
+      return {};
+    }
+    name.resize(length);
+    const std::wstring_view unc = L"\\\\?\\UNC\\";
+    if (name.size() < MAX_PATH && name.starts_with(unc)) {
+      name.replace(0, unc.size(), L"\\\\");
+    } else if (name.size() < MAX_PATH + 4 && name.starts_with(L"\\\\?\\")) {
+      name.erase(0, 4);
     }
     path = name;
     return {};

@@ -53,18 +53,19 @@ TEST_F(Win32FileSystem, MarksAreNamedStreamsOrNone) {
   EXPECT_EQ(read_file(dir_ / "t"), "text");
 }
 
-TEST_F(Win32FileSystem, RealPathIsTheFilesOwnInTheLongForm) {
+TEST_F(Win32FileSystem, RealPathIsTheFilesOwn) {
   fs::create_directory(dir_ / "sub");
   write_file(dir_ / "t", "text");
   std::unique_ptr<File> file;
   ASSERT_TRUE(os_file_system().open_for_update(dir_ / "sub" / ".." / "t", file, true).ok());
   fs::path real;
   ASSERT_TRUE(file->real_path(real).ok());
-  EXPECT_EQ(real.wstring(), L"\\\\?\\" + fs::canonical(dir_ / "t").wstring());
+  EXPECT_EQ(real.wstring(), fs::canonical(dir_ / "t").wstring());
 }
 
 // A folder whose path is 260 characters or more, plainly and in the long
-// form (\\?\...), lists its own names; one that is missing fails.
+// form (\\?\...), lists its own names, and a file there is named in the
+// long form; a folder that is missing fails.
 TEST_F(Win32FileSystem, ListsLongPathsAndFailsOnMissingFolders) {
   fs::path deep = L"\\\\?\\" + fs::absolute(dir_).wstring();
   for (const char level : {'1', '2', '3', '4', '5', '6'}) {
@@ -79,6 +80,14 @@ TEST_F(Win32FileSystem, ListsLongPathsAndFailsOnMissingFolders) {
     EXPECT_TRUE(os_file_system().names_in(dir, "ostrel-", found).ok());
     EXPECT_EQ(found, std::vector<std::string>{"ostrel-a"});
   }
+  // The real path of a file there keeps the long form, which opens it.
+  std::unique_ptr<File> file;
+  fs::path real;
+  ASSERT_TRUE(os_file_system().open_for_update(deep / "other", file, true).ok());
+  ASSERT_TRUE(file->real_path(real).ok());
+  file.reset();
+  EXPECT_TRUE(real.wstring().starts_with(L"\\\\?\\")) << real;
+  EXPECT_EQ(real.filename(), "other");
   // std::filesystem cannot remove so long a path either.
   for (const char* name : {"ostrel-a", "other"}) DeleteFileW((deep / name).c_str());
   for (; deep.filename().string().starts_with("folder-"); deep = deep.parent_path()) {
