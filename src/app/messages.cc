@@ -58,6 +58,8 @@ std::string distrusted(Distrust why, const Error& error) {
                                               "it has other names",
                                               "it is the file being rewritten",
                                               "it is in a directory others may change",
+                                              "it was saved for another file, of which this "
+                                              "one seems to be a copy",
                                               "it is missing",
                                               "it was changed after it was saved"};
   static_assert(std::size(kWhy) == static_cast<std::size_t>(Distrust::altered) + 1);
@@ -97,6 +99,16 @@ std::string describe_failure(const RewriteResult& result) {
                   : "") +
              "Compare the two and keep what you need (copy that text over the file to finish "
              "the\nrewrite); then remove " +
+             in_quotes(result.saved_as) + ".\n";
+    case RewriteOutcome::saved_unsure:
+      return "An earlier run that did not finish writing back a file at this place kept its "
+             "complete new\ntext in " +
+             in_quotes(result.saved_as) +
+             ". This file is empty (or holds only zero bytes) and carries\nno mark, so nothing "
+             "tells whether it is that file or a new one. " +
+             std::string(kUnchanged) +
+             "If that text is this file's, copy it over the file; then "
+             "remove " +
              in_quotes(result.saved_as) + ".\n";
     case RewriteOutcome::saved_unused:
       return "An earlier run that did not finish writing this file back kept its new text in\n" +

@@ -59,33 +59,37 @@ Status add_file(File& file, std::span<char> buffer, Checksum& sum) {
   return status;
 }
 
-// Whether file a is the start of text b followed by nothing but zero bytes
-// (blocks that a crash of the system left allocated and never written):
-// what a write-back cut short leaves. a's bytes go into a_sum. Both are
-// read from their start; b is left just past the bytes compared.
+// How many bytes file a has of the start of text b, when they are followed
+// by nothing but zero bytes (blocks that a crash of the system left
+// allocated and never written): what a write-back cut short leaves; else
+// kNotStart. a's bytes go into a_sum. Both are read from their start; b is
+// left just past the bytes compared.
+constexpr std::uint64_t kNotStart = UINT64_MAX;
 Status starts_text(File& a, File& b, std::span<char> a_buffer, std::span<char> b_buffer,
-                   Checksum& a_sum, bool& starts) {
-  starts = false;
+                   Checksum& a_sum, std::uint64_t& same) {
+  same = kNotStart;
   Status status = a.rewind();
   if (status.ok()) status = b.rewind();
+  std::uint64_t start = 0;
   bool past_text = false;  // only zero bytes may follow
   for (std::size_t got = 1; status.ok() && got > 0;) {
     status = read_full(a, a_buffer, got);
-    std::size_t same = 0;
-    if (status.ok() && !past_text) status = read_full(b, b_buffer.first(got), same);
+    std::size_t matched = 0;
+    if (status.ok() && !past_text) status = read_full(b, b_buffer.first(got), matched);
     if (!status.ok()) break;
     a_sum.add(a_buffer.first(got));
-    const auto tail = std::mismatch(a_buffer.begin(), a_buffer.begin() + static_cast<long>(same),
+    const auto tail = std::mismatch(a_buffer.begin(), a_buffer.begin() + static_cast<long>(matched),
                                     b_buffer.begin())
                           .first;
     const auto rest = past_text ? a_buffer.begin() : tail;
+    if (!past_text) start += static_cast<std::uint64_t>(tail - a_buffer.begin());
     past_text = past_text || rest != a_buffer.begin() + static_cast<long>(got);
     if (std::any_of(rest, a_buffer.begin() + static_cast<long>(got),
                     [](char c) { return c != 0; })) {
       return {};
     }
   }
-  starts = status.ok();
+  if (status.ok()) same = start;
   return status;
 }
 
@@ -126,6 +130,25 @@ struct Place {
 stdfs::path saved_name(const Place& place, std::uint64_t length, std::uint64_t sum) {
   return place.dir / path_from_utf8(std::string(kSavedPrefix) + place.key + "." +
                                     std::to_string(length) + "." + hex(sum));
+}
+
+// The mark: which file it was made on, and where that file's new text is.
+std::string mark_of(const FileIdentity& made_on, const stdfs::path& text) {
+  return hex(made_on.device) + ":" + hex(made_on.file) + ":" +
+         hex(static_cast<std::uint64_t>(made_on.born)) + ":" + utf8_of(text);
+}
+bool parse_mark(const std::string& mark, FileIdentity& made_on, stdfs::path& text) {
+  std::uint64_t numbers[3] = {};
+  const char* at = mark.data();
+  const char* const end = mark.data() + mark.size();
+  for (std::uint64_t& number : numbers) {
+    const auto [next, error] = std::from_chars(at, end, number, 16);
+    if (error != std::errc{} || next == end || *next != ':') return false;
+    at = next + 1;
+  }
+  made_on = {numbers[0], numbers[1], static_cast<std::int64_t>(numbers[2])};
+  text = path_from_utf8(std::string(at, end));
+  return true;
 }
 
 // What a saved text's name says of it: false if it is not such a name.
@@ -301,13 +324,17 @@ class Rewrite {
     if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     // Whole, and nobody else was let in meanwhile: checked, not assumed.
     // Where nobody was kept out, the bytes on disk are read back.
+    // Then looked at again: a write while it is read shows in the times.
     Checksum back;
     FileIdentity named;
+    FileState after = now;
     if (!leased_) status = add_file(*target_, input_, back);
+    if (status.ok() && !leased_) status = target_->state(after);
     if (status.ok()) status = fs_.identity_of(path_, named);
     if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     if (now.size != length || (leased_ && !target_->openers_still_wait()) ||
-        (!leased_ && back.value() != sum) || named != identity_) {
+        (!leased_ && (back.value() != sum || !same_content_and_times(now, after))) ||
+        named != identity_) {
       return outcome(RewriteOutcome::others_let_in, {}, saved);
     }
     return std::nullopt;
@@ -394,10 +421,16 @@ class Rewrite {
   std::optional<RewriteResult> recover(FileState& before) {
     std::string mark;
     if (Status status = target_->read_mark(mark, marks_); !status.ok()) return unchanged(status);
+    // This file's texts: the one its mark names, if the mark was made on
+    // this very file (by any name); and those named for it in its places,
+    // which a remount, a copy of the folder or one without its marks keep.
+    // A mark made on another file came with a copy of it: its text is that
+    // file's, and is never used or removed here.
+    FileIdentity marked_on;
+    stdfs::path marked;
+    const bool marked_here = parse_mark(mark, marked_on, marked) && marked_on == identity_;
     std::vector<stdfs::path> paths;
-    if (!mark.empty()) paths.push_back(path_from_utf8(mark));
-    // Texts are looked for by name too: a copy of the file and its folder
-    // that kept no metadata kept them.
+    if (marked_here) paths.push_back(marked);
     for (const Place& place : places_) {
       std::vector<std::string> names;
       const std::string prefix = std::string(kSavedPrefix) + place.key + ".";
@@ -413,15 +446,14 @@ class Rewrite {
         }
       }
     }
-    if (paths.empty()) return std::nullopt;
+    if (paths.empty() && mark.empty()) return std::nullopt;
     earlier_.emplace();
-    earlier_->path = paths.front();
+    earlier_->path = paths.empty() ? marked : paths.front();
+    if (paths.empty()) earlier_->doubt = Distrust::another_files;
     if (!parse_saved(utf8_of(earlier_->path.filename()), earlier_->length, earlier_->sum)) {
+      earlier_->path = path_from_utf8(mark);
       return about_earlier();
     }
-    // The text where it was kept, or, the folder moved or mounted elsewhere,
-    // under its name where it would be kept now.
-    for (const Place& place : places_) paths.push_back(place.dir / earlier_->path.filename());
     for (const stdfs::path& path : paths) {
       if (Status status = open_saved(path); !status.ok()) {
         earlier_->path = path;
@@ -443,15 +475,20 @@ class Rewrite {
         return rewind_target();
       }
     }
-    if (earlier_->file == nullptr) return std::nullopt;
-    bool starts = false;
+    if (earlier_->file == nullptr || before.size > earlier_->length) return std::nullopt;
+    std::uint64_t same = 0;
     read_sum_ = {};
     Checksum read;
-    if (Status status = starts_text(*target_, *earlier_->file, input_, output_, read, starts);
+    if (Status status = starts_text(*target_, *earlier_->file, input_, output_, read, same);
         !status.ok()) {
       return unchanged(status);
     }
-    if (!starts) return std::nullopt;
+    if (same == kNotStart) return std::nullopt;
+    // Only a mark tells an emptied file, or one of zero bytes, from a new
+    // one made where a file that was being written back stood.
+    if (same == 0 && mark.empty()) {
+      return outcome(RewriteOutcome::saved_unsure, {}, earlier_->path);
+    }
     read_sum_ = read.value();
     hold();
     if (auto stop = write_back(*earlier_->file, earlier_->length, earlier_->sum, before,
@@ -518,7 +555,9 @@ class Rewrite {
   // The strip pass into a work file at the first trusted place that takes
   // it all: where one runs out of room, the next is tried.
   Status strip(StripOutcome& stripped) {
-    Status first = Error{Operation::create, utf8_of(path_.parent_path()), kPermissionDenied, true};
+    // No trusted place at all: the private directory is not the user's.
+    Status first =
+        Error{Operation::create, utf8_of(fs_.private_directory()), kPermissionDenied, true};
     for (std::size_t at = 0; at < places_.size(); ++at) {
       work_.reset();
       Status status = fs_.create_work_file(places_[at].dir, work_);
@@ -540,19 +579,17 @@ class Rewrite {
   // Gives the whole new text a name that outlives the process, on stable
   // storage, and marks the file with it first: the work file itself named
   // where it is, else a complete copy at the first place that takes one. On
-  // failure, says why for every place. A mark the file cannot take (a full
-  // tmpfs counts it against its room) is done without: the text is still
-  // found by its name. Marking changes the file's change time, and nothing
-  // else: before takes the new one.
+  // failure, says why for every place; a mark that cannot be made stops it
+  // with mark_error_ alone: without the mark, a run through another name
+  // would not find the text. Marking changes the file's change time, and
+  // nothing else: before takes the new one.
   bool give_lasting_name(const StripOutcome& text, FileState& before, Lasting& lasting,
                          std::vector<Error>& errors) {
     const auto mark = [&](const stdfs::path& place) {
-      if (!marks_ || !target_->write_mark(utf8_of(place)).ok()) {
-        marks_ = false;
-        return true;
-      }
+      if (!marks_) return true;
       lasting.marked = true;
-      Status status = target_->sync();
+      Status status = target_->write_mark(mark_of(identity_, place));
+      if (status.ok()) status = target_->sync();
       FileState now;
       if (status.ok()) status = target_->state(now);
       if (status.ok() && now.size == before.size && now.modified == before.modified) {
@@ -634,10 +671,12 @@ class Rewrite {
   // and times, still the file its name leads to, nobody else let in, and,
   // where others were not kept out, the same bytes as were read.
   std::optional<RewriteResult> changed_since(const FileState& before) {
-    FileState now;
-    Status status = target_->state(now);
+    // Looked at after the bytes are read, so that a write while they are
+    // read shows in the times.
     Checksum bytes;
-    if (status.ok() && !leased_) status = add_file(*target_, input_, bytes);
+    Status status = leased_ ? Status{} : add_file(*target_, input_, bytes);
+    FileState now;
+    if (status.ok()) status = target_->state(now);
     if (!status.ok()) return unchanged(status);
     FileIdentity named;
     if (!same_content_and_times(before, now) || !fs_.identity_of(path_, named).ok() ||

@@ -25,6 +25,8 @@ enum class RewriteOutcome {
   changed,                // another program changed or replaced the target meanwhile; left so
   saved_differs,          // an earlier run's whole text is at saved_as, and the target neither
                           // holds its start nor is what it was made from; left as it was
+  saved_unsure,           // a whole text is at saved_as for a file at this place, and the file,
+                          // empty and unmarked, may be that file or a new one; left as it was
   saved_unused,           // an earlier run's text should be at saved_as, but cannot be used
   interrupted,            // a request to end the process came before the target was emptied
   failed_after_emptying,  // the target holds part of its new text; the whole is in saved_as
@@ -40,6 +42,7 @@ enum class Distrust {
   other_names,         // it has other names, so it may be somebody else's file
   the_target,          // it is the file being rewritten
   shared_directory,    // others may create or rename files in its directory
+  another_files,       // it was saved for another file: this one came from a copy of it
   missing,             // it is not there, nor where it would be kept now
   altered,             // its length or checksum is not the one in its name
 };

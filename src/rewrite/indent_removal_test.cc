@@ -581,15 +581,55 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        {"*"},
        "resumed @ copying ",
        RewriteOutcome::done},
-      {"killed after emptying; the folder copied back without its marks",
-       emptied_and([](Disk& disk) {
-         write_file(disk.base / "copy", "");
+      // A copy that kept no marks: a cut file is finished from the text
+      // named for it; an empty one may as well be a new file.
+      {"killed in the write-back; the folder copied back without its marks",
+       emptied_and([&](Disk& disk) {
+         write_file(disk.base / "copy", result_text.substr(0, 2));
          fs::rename(disk.base / "copy", disk.file);
        }),
        result_text,
        {},
        "resumed @ copying ",
        RewriteOutcome::done},
+      {"killed after emptying; the folder copied back without its marks",
+       emptied_and([](Disk& disk) {
+         write_file(disk.base / "copy", "");
+         fs::rename(disk.base / "copy", disk.file);
+       }),
+       "",
+       {"*"},
+       "",
+       RewriteOutcome::saved_unsure},
+      {"killed after emptying; a new file of zero bytes made in its place",
+       emptied_and([](Disk& disk) {
+         fs::remove(disk.file);
+         write_file(disk.file, std::string(64, 0));
+       }),
+       std::string(64, 0),
+       {"*"},
+       "",
+       RewriteOutcome::saved_differs},
+      // A copy with its marks, whose text is the original's: neither used
+      // nor removed.
+      {"killed after emptying; a copy of it run on",
+       emptied_and([](Disk& disk) {
+         std::unique_ptr<File> from;
+         std::unique_ptr<File> to;
+         std::string mark;
+         bool kept = false;
+         write_file(disk.link, "");
+         ASSERT_TRUE(os_file_system().open_for_update(disk.file, from, false).ok());
+         ASSERT_TRUE(os_file_system().open_for_update(disk.link, to, false).ok());
+         ASSERT_TRUE(from->read_mark(mark, kept).ok());
+         ASSERT_TRUE(to->write_mark(mark).ok());
+         disk.run_as = disk.link;
+       }),
+       "",
+       {"*"},
+       "",
+       RewriteOutcome::saved_unused,
+       marks},
       {"killed after emptying; a crash left zero bytes at its end",
        emptied_and([&](Disk& disk) {
          write_file(disk.file, result_text.substr(0, 3) + std::string(result_text.size() - 3, 0));

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "streams/file_system.h"
@@ -30,9 +31,16 @@ inline bool inspect(int dir, const char* path, int flags, FileState& state) {
   state.regular = S_ISREG(info.stx_mode);
   state.owned_by_user = info.stx_uid == ::geteuid();
   state.owned_by_system = info.stx_uid == 0;
-  // One group per user, the usual way, is not taken for others.
-  state.writable_by_others = (info.stx_mode & S_IWOTH) != 0 ||
-                             ((info.stx_mode & S_IWGRP) != 0 && info.stx_gid != ::getegid());
+  // One group per user, the usual way, is not taken for others; but with an
+  // access list the group bits are its mask, which may let anyone in.
+  const char* const acl = "system.posix_acl_access";
+  const bool listed =
+      (*path == '\0'                        ? ::fgetxattr(dir, acl, nullptr, 0)
+       : (flags & AT_SYMLINK_NOFOLLOW) != 0 ? ::lgetxattr(path, acl, nullptr, 0)
+                                            : ::getxattr(path, acl, nullptr, 0)) >= 0;
+  state.writable_by_others =
+      (info.stx_mode & S_IWOTH) != 0 ||
+      ((info.stx_mode & S_IWGRP) != 0 && (info.stx_gid != ::getegid() || listed));
   state.sticky = (info.stx_mode & S_ISVTX) != 0;
   state.links = info.stx_nlink;
   return true;
