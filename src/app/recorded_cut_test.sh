@@ -101,9 +101,10 @@ start=$(stat -c %s "$dir/log")
 status=0
 "$exe" "$dir/m/f" >"$dir/run" 2>&1 || status=$?
 cmp -s "$dir/m/f" "$dir/new" || status="$status, and the file is not the new text"
-umount "$dir/m" && losetup -d "$served" && served="" && umount "$dir/fuse" &&
-  wait "$server" ||
-  skip "cannot unmount the served image cleanly"
+umount "$dir/m" 2>"$dir/why" && losetup -d "$served" 2>"$dir/why" && served="" &&
+  umount "$dir/fuse" 2>"$dir/why" ||
+  skip "cannot unmount the served image cleanly: $(cat "$dir/why")"
+wait "$server" || skip "record_writes ended with exit status $?: $(cat "$dir/server.out")"
 server=""
 if [ "$status" != 0 ] || ! grep -q '^Done!' "$dir/run"; then
   echo "FAIL: the recorded run did not rewrite the file (exit status $status):"
