@@ -15,6 +15,9 @@ need libgtest-dev
 # The power-cut test: strace holds a run, mkfs.ext4 makes its file systems.
 need strace
 need e2fsprogs
+# The recorded power-cut test: its FUSE disk is built against libfuse3.
+need libfuse3-dev
+need pkg-config
 for package in "$@"; do need "$package"; done
 
 if [ -n "$missing" ]; then
