@@ -264,7 +264,10 @@ fs::path Executable::killed_in_write_back(const fs::path& file, const std::strin
     }
     ::kill(run.pid(), SIGKILL);
     run.finish();
-    return mark_of(file);
+    // The mark names the file it was made on, then the text.
+    std::string mark = mark_of(file);
+    for (int field = 0; field < 3; ++field) mark.erase(0, mark.find(':') + 1);
+    return mark;
   }
   return {};
 }
