@@ -407,6 +407,12 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   const auto emptied_and = [&](std::function<void(Disk&)> then) {
     return killed(Call::truncate, std::move(then));
   };
+  // Killed in its write-back once two bytes were back (where the file
+  // keeps no mark, an emptied file is not finished).
+  const auto cut = [&](Disk& disk) {
+    disk.kill_after(Call::truncate);
+    write_file(disk.file, result_text.substr(0, 2));
+  };
   const auto lease_and = [](Call call) {
     return [call](Disk& disk) {
       disk.machine.meddles = {{call, 1, [&disk] { disk.machine.let_in = true; }}};
@@ -536,12 +542,19 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        result_text,
        {},
        "resumed @ copying ",
+       RewriteOutcome::done,
+       marks},
+      {"killed in the write-back",
+       cut,
+       result_text,
+       {},
+       "resumed @ copying ",
        RewriteOutcome::done},
-      {"killed after emptying through a link in another folder, then run by its name",
-       [](Disk& disk) {
+      {"killed in the write-back through a link in another folder, then run by its name",
+       [&](Disk& disk) {
          fs::create_symlink(disk.file, disk.link);
          disk.run_as = disk.link;
-         disk.kill_after(Call::truncate);
+         cut(disk);
          disk.run_as = disk.file;
        },
        result_text,
@@ -549,10 +562,10 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        "resumed @ copying ",
        RewriteOutcome::done,
        mode_bits_and_symlinks},
-      {"killed after emptying by its name, then run through a link in another folder",
-       [](Disk& disk) {
+      {"killed in the write-back by its name, then run through a link in another folder",
+       [&](Disk& disk) {
          fs::create_symlink(disk.file, disk.link);
-         disk.kill_after(Call::truncate);
+         cut(disk);
          disk.run_as = disk.link;
        },
        result_text,
@@ -572,11 +585,11 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        "resumed @ copying ",
        RewriteOutcome::done,
        marks},
-      {"killed after emptying; its text cannot be removed now",
-       killed(Call::truncate,
-              [](Disk& disk) {
-                disk.machine.faults = {{Call::remove, 1, EACCES}};
-              }),
+      {"killed in the write-back; its text cannot be removed now",
+       [&](Disk& disk) {
+         cut(disk);
+         disk.machine.faults = {{Call::remove, 1, EACCES}};
+       },
        result_text,
        {"*"},
        "resumed @ copying ",

@@ -325,7 +325,8 @@ class Win32File : public Base {
       // Wine finds no path longer than MAX_PATH (ERROR_MORE_DATA, whatever
       // the room): the name the file was opened by, made whole, then.
       std::error_code error;
-      path = std::filesystem::absolute(path_from_utf8(path_), error);
+      path = path_from_utf8(path_);
+      if (!path.wstring().starts_with(L"\\\\")) path = std::filesystem::absolute(path, error);
       if (error) return fail(Operation::inspect);
       return {};
     }
