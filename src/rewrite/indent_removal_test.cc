@@ -735,6 +735,17 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        "restart copying ",
        RewriteOutcome::done,
        restart_empties},
+      // Without its mark, a run through another name would not find the
+      // text: the file is left as it was.
+      {"the file takes no mark",
+       [](Disk& disk) {
+         disk.machine.faults = {{Call::mark, 2, ENOSPC}};
+       },
+       original,
+       {},
+       "",
+       RewriteOutcome::failed_unchanged,
+       marks},
       {"no lasting name anywhere",
        [](Disk& disk) {
          disk.machine.faults = {{Call::name_as, 1, EPERM},
