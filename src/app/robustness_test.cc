@@ -68,17 +68,47 @@ TEST_F(Robustness, FileSizeLimitWhileWritingTheWorkFile) {
   EXPECT_TRUE(read_file(file) == original);
 }
 
-// A work file that runs out of room beside the file moves on to the private
-// directory: the file system holds the file or its new text, not both.
-TEST_F(Robustness, FullFileSystemUnderTheWorkFileMovesItOn) {
-  if (!mount_small("small", 400 << 10)) GTEST_SKIP() << "cannot mount a tmpfs: " << refusal_;
-  const fs::path file = dir_ / "small" / "f";
-  const std::string original = short_lines(200000);
-  write_file(file, original);
-  const RunResult run = run_exe({file.string()}, tmp_);
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_TRUE(read_file(file) == reference_rewrite(original));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "small"), {}), 1);
+// No room beside the file for its work file, with room in the private
+// directory: the work file moves on there, and the new text is copied back
+// once the file is emptied, which leaves room for a smaller or slightly
+// larger text; a doubled one cannot fit, and is then kept whole and named.
+TEST_F(Robustness, FullFileSystemBesideTheFileMovesTheWorkFileOn) {
+  std::string slightly_larger;  // one line in a hundred gains a CR
+  for (int line = 0; slightly_larger.size() < 200000; ++line) {
+    slightly_larger += line % 100 == 0 ? "x\n" : "x\r\n";
+  }
+  std::string smaller;
+  while (smaller.size() < 200000) smaller += "    x\n";
+  const struct {
+    const char* what;
+    std::string original;
+    bool fits;
+  } cases[] = {{"smaller", smaller, true},
+               {"slightly larger", slightly_larger, true},
+               {"doubled", std::string(200000, '\n'), false}};
+  for (const auto& [what, original, fits] : cases) {
+    const std::string result = reference_rewrite(original);
+    const std::string name = std::string("small-") + what[0];
+    // Room for the file and a little more, less than its new text.
+    if (!mount_small(name, original.size() + (64 << 10))) {
+      GTEST_SKIP() << "cannot mount a tmpfs: " << refusal_;
+    }
+    const fs::path file = dir_ / name / "f";
+    write_file(file, original);
+    const RunResult run = run_exe({file.string()}, tmp_);
+    EXPECT_EQ(run.status, fits ? 0 : 1) << what << ": " << run.out;
+    if (fits) {
+      EXPECT_TRUE(read_file(file) == result) << what;
+    } else {
+      const std::vector<fs::path> saved = saved_texts_of(file);
+      ASSERT_EQ(saved.size(), 1U) << what;
+      EXPECT_NE(run.out.find("saved in \"" + saved[0].string() + "\""), std::string::npos)
+          << run.out;
+      EXPECT_TRUE(read_file(saved[0]) == result) << what;
+      EXPECT_TRUE(result.starts_with(read_file(file))) << what;
+      fs::remove(saved[0]);
+    }
+  }
 }
 
 // With no room beside the file for its new text, nor for the whole of it in

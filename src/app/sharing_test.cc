@@ -217,14 +217,22 @@ TEST_F(Sharing, TakesNoSavedTextFromAnotherUsersDirectory) {
   write_file(file, "");
   const std::string secret = "root's secret\n";
   const fs::path planted = theirs / saved_text_name("f", secret);
-  write_file(planted, secret);
-  fs::permissions(planted, fs::perms::owner_read | fs::perms::owner_write);
+  // And in the shared temporary folders, named for the file's path.
+  const std::vector<fs::path> all = {
+      planted, "/tmp" / fs::path(saved_text_name(fs::canonical(file).string(), secret)),
+      "/var/tmp" / fs::path(saved_text_name(fs::canonical(file).string(), secret))};
+  for (const fs::path& at : all) {
+    write_file(at, secret);
+    fs::permissions(at, fs::perms::owner_read | fs::perms::owner_write);
+  }
   ASSERT_EQ(saved_texts_of(file), std::vector<fs::path>{planted});
   const RunResult run = run_exe({file.string()}, tmp_);
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(read_file(file), "");
-  EXPECT_EQ(read_file(planted), secret);
-  fs::remove(planted);
+  for (const fs::path& at : all) {
+    EXPECT_EQ(read_file(at), secret) << at;
+    fs::remove(at);
+  }
 }
 
 // A writable file of another user in a sticky, world-writable directory,
