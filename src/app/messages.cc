@@ -58,8 +58,7 @@ std::string distrusted(Distrust why, const Error& error) {
                                               "it has other names",
                                               "it is the file being rewritten",
                                               "it is in a directory others may change",
-                                              "it was saved for another file, of which this "
-                                              "one seems to be a copy",
+                                              "it was saved for a file this one is a copy of",
                                               "it is missing",
                                               "it was changed after it was saved"};
   static_assert(std::size(kWhy) == static_cast<std::size_t>(Distrust::altered) + 1);

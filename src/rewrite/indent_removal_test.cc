@@ -398,14 +398,14 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
     RewriteOutcome outcome;
     Need need = nothing;
   };
-  const auto killed = [](Call call, std::function<void(Disk&)> then = {}) {
+  const auto killed = [](Call call, const std::function<void(Disk&)>& then = {}) {
     return [call, then](Disk& disk) {
       disk.kill_after(call);
       if (then) then(disk);
     };
   };
-  const auto emptied_and = [&](std::function<void(Disk&)> then) {
-    return killed(Call::truncate, std::move(then));
+  const auto emptied_and = [&](const std::function<void(Disk&)>& then) {
+    return killed(Call::truncate, then);
   };
   // Killed in its write-back once two bytes were back (where the file
   // keeps no mark, an emptied file is not finished).
@@ -420,7 +420,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   };
   // Another program, with the file open, changes it once its new text is
   // all back and before it is forced to disk.
-  const auto during_write_back = [&](std::function<void(Disk&)> act) {
+  const auto during_write_back = [&](const std::function<void(Disk&)>& act) {
     return [&result_text, act](Disk& disk) {
       disk.open_other();
       disk.machine.meddles = {{Call::sync, 0, [&disk, &result_text, act] {

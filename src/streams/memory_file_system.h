@@ -56,7 +56,7 @@ class MemoryFileSystem final : public FileSystem, public FaultTable {
   Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Status sync_directory(const std::filesystem::path& dir) override;
   Status names_in(const std::filesystem::path& dir, const std::string& prefix,
-                  std::vector<std::string>& names) override;
+                  std::vector<std::string>& found) override;
   std::filesystem::path private_directory() override { return "/tmp"; }
   std::unique_ptr<InterruptHold> hold_interrupts() override;
 
