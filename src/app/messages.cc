@@ -114,13 +114,13 @@ std::string describe_failure(const RewriteResult& result) {
              in_quotes(result.saved_as) +
              ", but it was not used: " + distrusted(result.distrust, result.error) + ".\n" +
              std::string(kUnchanged) +
-             "The file may hold only part of its text. If that text is whole, copy it over the "
-             "file\n(or run ostrel as its owner). Once the file holds what you need, remove " +
+             "The file may hold only part of its text. If that text is whole and this file's, "
+             "copy it\nover the file (or run ostrel as its owner). Once the file holds what you "
+             "need, remove " +
              (result.maybe_deleted_files
                   ? std::string("that text")
-                  : "the file's mark\n(Linux: setfattr -x user.ostrel.saved FILE; Windows "
-                    "PowerShell: Remove-Item FILE\n-Stream ostrel.saved) and any copy of the "
-                    "text") +
+                  : "the file's\nmark (Linux: setfattr -x user.ostrel.saved FILE; Windows "
+                    "PowerShell: Remove-Item FILE\n-Stream ostrel.saved)") +
              ", then run ostrel again.\n";
     case RewriteOutcome::interrupted:
       return "Interrupted before the file was emptied. " + std::string(kUnchanged);

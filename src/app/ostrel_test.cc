@@ -196,9 +196,9 @@ TEST(RunProgram, TranscriptsAndExitStatuses) {
            "An earlier run that did not finish writing this file back kept its new text in\n\"" +
            kInTemp +
            "\", but it was not used: it is owned by another user.\nThe file was not changed.\n"
-           "The file may hold only part of its text. If that text is whole, copy it over the "
-           "file\n(or run ostrel as its owner). Once the file holds what you need, remove that "
-           "text, then run ostrel again.\n",
+           "The file may hold only part of its text. If that text is whole and this file's, copy "
+           "it\nover the file (or run ostrel as its owner). Once the file holds what you need, "
+           "remove that text, then run ostrel again.\n",
        ""},
   };
   for (const ProgramCase& c : cases) {
