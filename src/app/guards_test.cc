@@ -106,7 +106,9 @@ TEST_F(Guards, AnEditorSavingInAnyPhaseLosesNothing) {
 
 // A program that has the file mapped writes through the mapping while the
 // run reads it: a page already written changes no time, so only the bytes
-// read again can tell.
+// read again can tell. The run ends with the file as that program left it,
+// or, if the bytes it rewrote were read after the write (in the pass that
+// makes the new text), with the new text of those bytes.
 TEST_F(Guards, AWriteThroughAMappingIsSeen) {
   const fs::path file = dir_ / "f";
   const std::string original = indented(std::size_t{32} << 20);
@@ -122,8 +124,9 @@ TEST_F(Guards, AWriteThroughAMappingIsSeen) {
   const RunResult ended = run.finish();
   ::munmap(map, 4096);
   ::close(fd);
-  EXPECT_EQ(ended.status, 1) << ended.out;
-  EXPECT_EQ(read_file(file), "XY" + original.substr(2));
+  EXPECT_TRUE(ended.status == 0 || ended.status == 1) << ended.out;
+  const std::string written = "XY" + original.substr(2);
+  EXPECT_EQ(read_file(file), ended.status == 0 ? reference_rewrite(written) : written) << ended.out;
 }
 
 // Finishing an earlier run's write-back is a write-back like any other: an
