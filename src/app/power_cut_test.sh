@@ -33,6 +33,8 @@
 # and cuts there again; after four such tries it exits 77 with the reason. Exit
 # status 1 means ostrel did something wrong.
 set -u
+# What the next run may do, and describe.
+. "$(dirname "$0")/next_run_check.sh"
 exe=$1
 full=${OSTREL_POWER_CUT_FULL:-0}
 [ "${2:-}" = "--full" ] && full=1
@@ -276,15 +278,6 @@ power_cut() {
   done
 }
 
-describe() {  # describe FILE: its size and first bytes
-  if [ -f "$1" ]; then
-    printf '%s bytes, starting "%s"\n' "$(wc -c <"$1")" "$(head -c 40 "$1" |
-      perl -0777 -pe 's/([^ -~])/sprintf("\\x%02x", ord $1)/ge')"
-  else
-    echo "missing"
-  fi
-}
-
 # fail WHY: tells the configuration, the cut, the file and the next run; but
 # when what the run set up is no longer its own or whole, the fault may be
 # another program's: that goes in $trouble instead, and the cut is made again.
@@ -297,11 +290,6 @@ fail() {
   echo "  the file: $(describe "$target")"
   echo "  the next run: exit status $status, said:"
   grep -v '^$' "$dir/next" | sed -n '/^Processing/,$p' | sed 's/^/    /'
-}
-
-said() {  # said LINE: whether the next run wrote that line
-  while IFS= read -r line; do [ "$line" = "$1" ] && return 0; done <"$dir/next"
-  return 1
 }
 
 # One cut: the run held after the Nth call of NAME (or run to its end), the
@@ -343,29 +331,8 @@ cut_after() {  # cut_after NAME N
 
   status=0
   TMPDIR=$tmp "$exe" "$target" >"$dir/next" 2>&1 || status=$?
-  case $status in
-    0)
-      said "Done!" || { fail "exit status 0 without \"Done!\""; return; }
-      cmp -s "$target" "$dir/new-$size" ||
-        fail "\"Done!\" and exit status 0, but the file is not the new text"
-      ;;
-    1)
-      # Every saved text the run names must be the whole new text.
-      grep -v '^Left ' "$dir/next" | grep -o '"[^"]*ostrel-saved-[^"]*"' | tr -d '"' >"$dir/named"
-      while IFS= read -r saved; do
-        cmp -s "$saved" "$dir/new-$size" || echo "$saved"
-      done <"$dir/named" >"$dir/misnamed"
-      if [ -s "$dir/misnamed" ]; then
-        saved=$(head -n 1 "$dir/misnamed")
-        fail "names \"$saved\" as the new text, but it is not: $(describe "$saved")"
-        return
-      fi
-      # The file holds one text whole, or the run names where the new one is.
-      cmp -s "$target" "$dir/new-$size" || cmp -s "$target" "$dir/old-$size" || [ -s "$dir/named" ] ||
-        fail "the file is neither the old text nor the new one, and no saved new text is named"
-      ;;
-    *) fail "exit status $status" ;;
-  esac
+  fault=$(next_run_fault "$target" "$dir/old-$size" "$dir/new-$size" "$dir/next" "$status")
+  [ -z "$fault" ] || fail "$fault"
 }
 
 # set_up: the file systems of the configuration $fs and $place, made anew and

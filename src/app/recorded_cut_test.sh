@@ -30,6 +30,8 @@
 # says why and exits 77 (skipped). Exit status 1 means ostrel did something
 # wrong.
 set -u
+# What the next run may do, and describe.
+. "$(dirname "$0")/next_run_check.sh"
 exe=$1
 seed=${2:-1}
 case $exe in /*) ;; *) exe=$PWD/$exe ;; esac
@@ -192,14 +194,6 @@ replay plan "$seed" "$per_stretch" "$most" >"$dir/states" 2>"$dir/why" ||
   skip "cannot read the recording: $(cat "$dir/why")"
 cat "$dir/why"
 
-describe() {  # describe FILE: its size and first bytes
-  if [ -f "$1" ]; then
-    printf '%s bytes, starting "%s"\n' "$(wc -c <"$1")" "$(head -c 40 "$1" |
-      perl -0777 -pe 's/([^ -~])/sprintf("\\x%02x", ord $1)/ge')"
-  else
-    echo "missing"
-  fi
-}
 fail() {
   failures=$((failures + 1))
   echo
@@ -263,21 +257,8 @@ while read -r writes to seed what; do
     if [ -n "$whole" ]; then
       fail "the file is neither text, and no saved text beside it is the whole new one: the text is lost"
     else
-      case $status in
-        0)
-          grep -q '^Done!' "$dir/next" || fail "exit status 0 without \"Done!\""
-          cmp -s "$dir/m/f" "$dir/new" || fail "\"Done!\" and exit status 0, but the file is not the new text"
-          ;;
-        1)
-          grep -v '^Left ' "$dir/next" | grep -o '"[^"]*ostrel-saved-[^"]*"' | tr -d '"' >"$dir/named"
-          while IFS= read -r saved; do
-            cmp -s "$saved" "$dir/new" || fail "names \"$saved\" as the new text, but it is not: $(describe "$saved")"
-          done <"$dir/named"
-          cmp -s "$dir/m/f" "$dir/new" || cmp -s "$dir/m/f" "$dir/old" || [ -s "$dir/named" ] ||
-            fail "exit status 1, the file is neither text, and no saved new text is named"
-          ;;
-        *) fail "exit status $status" ;;
-      esac
+      fault=$(next_run_fault "$dir/m/f" "$dir/old" "$dir/new" "$dir/next" "$status")
+      [ -z "$fault" ] || fail "$fault"
     fi
     umount "$dir/m" 2>"$dir/why" || skip "cannot unmount state $n: $(cat "$dir/why")"
   fi

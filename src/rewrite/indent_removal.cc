@@ -400,9 +400,10 @@ class Rewrite {
   Status find_places() {
     stdfs::path real;
     if (Status status = target_->real_path(real); !status.ok()) return status;
+    private_ = fs_.private_directory();
     const std::pair<stdfs::path, std::string> candidates[] = {
         {real.parent_path(), hex(checksum_of(utf8_of(real.filename())))},
-        {fs_.private_directory(), hex(checksum_of(utf8_of(real)))}};
+        {private_, hex(checksum_of(utf8_of(real)))}};
     for (const auto& [dir, key] : candidates) {
       FileState state;
       if (dir.empty() || !fs_.state_of(dir, state).ok() || !trusted_place(state)) continue;
@@ -556,8 +557,7 @@ class Rewrite {
   // it all: where one runs out of room, the next is tried.
   Status strip(StripOutcome& stripped) {
     // No trusted place at all: the private directory is not the user's.
-    Status first =
-        Error{Operation::create, utf8_of(fs_.private_directory()), kPermissionDenied, true};
+    Status first = Error{Operation::create, utf8_of(private_), kPermissionDenied, true};
     for (std::size_t at = 0; at < places_.size(); ++at) {
       work_.reset();
       Status status = fs_.create_work_file(places_[at].dir, work_);
@@ -706,6 +706,7 @@ class Rewrite {
   std::span<char> output_;
   std::vector<Place> places_;  // where the new text may be kept, the best first
   std::size_t work_place_ = 0;
+  stdfs::path private_;  // the user's private directory, if any
   Status mark_error_;
 };
 
