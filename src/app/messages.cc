@@ -74,16 +74,11 @@ std::string describe_failure(const RewriteResult& result) {
     case RewriteOutcome::open_failed:
     case RewriteOutcome::failed_unchanged:
       return with_reason(result.error) + "\n" + std::string(kUnchanged);
-    case RewriteOutcome::not_saved: {
-      std::string text =
-          "Could not keep the new text under a lasting name, so the file was not "
-          "emptied:\n";
-      for (const Error& error : result.save_errors) {
-        text += "  " + in_quotes(error.path) + ": " + os_reason(error.code) + "\n";
-      }
-      return text + std::string(kUnchanged);
-    }
-    case RewriteOutcome::changed:
+    case RewriteOutcome::not_saved:
+      return "Could not keep the new text under a lasting name, so the file was not emptied:\n  " +
+             in_quotes(result.error.path) + ": " + os_reason(result.error.code) + "\n" +
+             std::string(kUnchanged);
+    case RewriteOutcome::changed_meanwhile:
       return "The file was changed or replaced by another program while it was being "
              "rewritten.\nIt was left as that program left it.\n";
     case RewriteOutcome::saved_differs:

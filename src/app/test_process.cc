@@ -264,10 +264,10 @@ fs::path Executable::killed_in_write_back(const fs::path& file, const std::strin
     }
     ::kill(run.pid(), SIGKILL);
     run.finish();
-    // The mark names the file it was made on, then the text.
-    std::string mark = mark_of(file);
-    for (int field = 0; field < 3; ++field) mark.erase(0, mark.find(':') + 1);
-    return mark;
+    // The mark names the text, then, after a zero byte, the file it was
+    // made on.
+    const std::string mark = mark_of(file);
+    return mark.substr(0, mark.find('\0'));
   }
   return {};
 }

@@ -21,8 +21,8 @@ enum class RewriteOutcome {
   done,
   open_failed,            // the target could not be opened; nothing happened
   failed_unchanged,       // a later failure; the target is as it was
-  not_saved,              // no lasting name could be made, so the target was left as it was
-  changed,                // another program changed or replaced the target meanwhile; left so
+  not_saved,              // the new text could not be given a lasting name; the target is as it was
+  changed_meanwhile,      // another program changed or replaced the target; left so
   saved_differs,          // an earlier run's whole text is at saved_as, and the target neither
                           // holds its start nor is what it was made from; left as it was
   saved_unsure,           // a whole text is at saved_as for a file at this place, and the file,
@@ -49,7 +49,7 @@ enum class Distrust {
 
 struct RewriteResult {
   RewriteOutcome outcome = RewriteOutcome::done;
-  Error error;  // what failed, for the outcomes that are failures
+  Error error;  // what failed, for the outcomes that are failures (not_saved: naming the text)
   // failed_after_emptying and others_let_in: where the complete new text
   // is; saved_differs and saved_unused: where the earlier run's text is.
   std::string saved_as;
@@ -57,8 +57,6 @@ struct RewriteResult {
   // saved_differs: the file keeps no mark, and the text was found by its
   // name, so it may be that of a file that stood at its place before.
   bool maybe_deleted_files = false;
-  // not_saved: every place a lasting name was tried, and why it failed.
-  std::vector<Error> save_errors;
 };
 
 // What the run tells as it goes, before its outcome.

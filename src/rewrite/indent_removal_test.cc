@@ -24,6 +24,9 @@
 #include "rewrite/test_rewrite.h"
 #include "streams/checksum.h"
 #include "streams/faulty_file_system.h"
+#ifndef _WIN32
+#include "streams/linux_stat.h"
+#endif
 
 namespace ostrel {
 namespace {
@@ -38,6 +41,13 @@ constexpr bool kWindows = false;
 #endif
 
 std::string model(const std::string& input) { return reference_rewrite(input); }
+
+std::string hex_sum(std::string_view bytes) {
+  Checksum sum;
+  sum.add(bytes);
+  char hex[16];
+  return {hex, std::to_chars(hex, hex + 16, sum.value(), 16).ptr};
+}
 
 // A path's folder and name: the run names files in the spelling it found
 // them in (their symbolic links resolved; on Windows a drive letter and
@@ -268,7 +278,7 @@ TEST(RunIndentRemoval, RewritesByTheRules) {
     ASSERT_TRUE(os_file_system().state_of(disk.file, after).ok());
     EXPECT_EQ(disk.bytes(), needs_change ? c.output : c.input) << "input: " << c.input;
     EXPECT_EQ(after.modified != before.modified, needs_change) << c.input;
-    EXPECT_EQ(disk.machine.calls[Call::name_as] > 0, needs_change) << c.input;
+    EXPECT_EQ(disk.machine.calls[Call::name_work_file] > 0, needs_change) << c.input;
     EXPECT_EQ(disk.machine.calls[Call::write] > 0, needs_change) << c.input;
     EXPECT_EQ(disk.others(), std::vector<std::string>{}) << c.input;
   }
@@ -294,6 +304,35 @@ TEST(RunIndentRemoval, MatchesModelOnRandomFiles) {
   }
 }
 
+#ifndef _WIN32
+// Where the file system makes no nameless files, the work file is made under
+// a name of its own and renamed to its lasting name: the run goes as
+// elsewhere and leaves nothing behind, and it removes the one a killed run
+// left.
+TEST(RunIndentRemoval, WorkFileMadeWithAName) {
+  const auto real_open = open_call;
+  open_call = [](const char* path, int flags, mode_t mode) {
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+      errno = EOPNOTSUPP;
+      return -1;
+    }
+    return ::open(path, flags, mode);
+  };
+  for (const bool stale : {false, true}) {
+    Disk disk(kSample);
+    if (stale) write_file(disk.file.parent_path() / ("ostrel-saved-" + hex_sum("t") + ".part"), "");
+    bool named = false;
+    RewriteEvents events;
+    events.told = [&](Notice, const std::string&) { named = !disk.saved("dir").empty(); };
+    EXPECT_EQ(disk.run(events).outcome, RewriteOutcome::done) << stale;
+    EXPECT_TRUE(named) << stale;
+    EXPECT_EQ(disk.bytes(), model(kSample)) << stale;
+    EXPECT_EQ(disk.others(), std::vector<std::string>{}) << stale;
+  }
+  open_call = real_open;
+}
+#endif
+
 // Every call of a run failed in turn, a write also cut short, with the
 // lasting name made each of the three ways: the target is never anything
 // but its original bytes, the complete result, or (once emptied) a true
@@ -307,9 +346,8 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
   for (int i = 0; i < 12000; ++i) original += "  line " + std::to_string(i) + "\r\n\t x\n";
   const std::string result_text = model(original);
   const std::vector<std::vector<Fault>> ways = {
-      {},                                                          // the work file named
-      {{Call::name_as, 1, EPERM}},                                 // a copy beside the file
-      {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EEXIST}},  // a copy in tmp
+      {},                                     // the work file beside the file
+      {{Call::create_work_file, 1, ENOSPC}},  // the work file in tmp
   };
   for (const std::vector<Fault>& way : ways) {
     std::vector<Call> log;
@@ -345,9 +383,8 @@ TEST(RunIndentRemoval, EveryFailureLeavesTheTextWholeOrSaysWhereItIs) {
         EXPECT_EQ(machine.locks, 0) << where;
         const auto hold = std::find(machine.log.begin(), machine.log.end(), Call::hold_interrupts);
         const auto truncate = std::find(machine.log.begin(), machine.log.end(), Call::truncate);
-        const auto named = std::find_if(machine.log.begin(), machine.log.end(), [](Call call) {
-          return call == Call::name_as || call == Call::create_new;
-        });
+        const auto named = std::find_if(machine.log.begin(), machine.log.end(),
+                                        [](Call call) { return call == Call::name_work_file; });
         EXPECT_TRUE(truncate == machine.log.end() || hold < truncate) << where;
         EXPECT_TRUE(named == machine.log.end() || hold < named) << where;
         EXPECT_EQ(held_at_report, hold != machine.log.end()) << where;
@@ -450,7 +487,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        original + "x\n",
        {},
        "",
-       RewriteOutcome::changed,
+       RewriteOutcome::changed_meanwhile,
        writes_past_the_lock},
       // However long telling of the copy-back takes, what is written
       // meanwhile is seen before the file is emptied.
@@ -462,7 +499,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        original + "x\n",
        {},
        "copying ",
-       RewriteOutcome::changed,
+       RewriteOutcome::changed_meanwhile,
        writes_past_the_lock},
       {"renamed over meanwhile",
        [](Disk& disk) {
@@ -474,7 +511,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        "new",
        {},
        "copying ",
-       RewriteOutcome::changed,
+       RewriteOutcome::changed_meanwhile,
        renames_over_open_files},
       {"a request to stop came",
        [](Disk& disk) { disk.machine.interrupt = true; },
@@ -487,16 +524,16 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
       // before it is checked: the text read was never the file's.
       {"rewritten in place while it was read",
        [](Disk& disk) {
-         disk.machine.restate = [](FileState& state) { state.modified = state.changed = 0; };
+         disk.machine.restate = [](FileState& state) { state.modified = state.status_changed = 0; };
          disk.machine.read_chunk = 2;
          disk.open_other();
          disk.machine.meddles = {{Call::read, 4, [&disk] { disk.write_other("X", 2); }},
-                                 {Call::name_as, 1, [&disk] { disk.write_other("a", 2); }}};
+                                 {Call::name_work_file, 1, [&disk] { disk.write_other("a", 2); }}};
        },
        original,
        {},
        "copying ",
-       RewriteOutcome::changed,
+       RewriteOutcome::changed_meanwhile,
        writes_past_the_lock},
       {"written to during the write-back",
        during_write_back([](Disk& disk) { disk.write_other("XY", 0); }),
@@ -528,7 +565,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        original,
        {},
        "copying ",
-       RewriteOutcome::changed,
+       RewriteOutcome::changed_meanwhile,
        leases},
       {"another program let in during the write-back",
        lease_and(Call::truncate),
@@ -685,12 +722,8 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        {},
        "copying ",
        RewriteOutcome::done},
-      {"killed while a copy was made",
-       [](Disk& disk) {
-         disk.machine.faults = {{Call::name_as, 1, EPERM}};
-         disk.kill_after(Call::create_new);
-         disk.machine.faults.clear();
-       },
+      {"killed while the work file was written",
+       killed(Call::write),
        result_text,
        {},
        "copying ",
@@ -701,12 +734,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        emptied_and([](Disk& disk) {
          const std::string saved = disk.saved("dir");
          write_file(saved, "  x\r\n");
-         Checksum sum;
-         sum.add(std::string_view("  x\r\n"));
-         char hex[16];
-         const fs::path renamed =
-             saved.substr(0, saved.find('.')) + ".5." +
-             std::string(hex, std::to_chars(hex, hex + 16, sum.value(), 16).ptr);
+         const fs::path renamed = saved.substr(0, saved.find('.')) + ".5." + hex_sum("  x\r\n");
          fs::rename(saved, renamed);
          std::unique_ptr<File> file;
          ASSERT_TRUE(os_file_system().open_for_update(disk.file, file, false).ok());
@@ -748,9 +776,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        marks},
       {"no lasting name anywhere",
        [](Disk& disk) {
-         disk.machine.faults = {{Call::name_as, 1, EPERM},
-                                {Call::create_new, 1, ENOSPC},
-                                {Call::create_new, 2, EROFS}};
+         disk.machine.faults = {{Call::name_work_file, 1, EPERM}};
        },
        original,
        {},

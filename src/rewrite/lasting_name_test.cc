@@ -1,7 +1,7 @@
-// The lasting name and its fallbacks on the real file system, reached by
-// failing chosen calls: wherever the new text is kept, it is complete while
-// the file is written back, it is gone after a rewrite, and it is where the
-// report says when the write-back fails.
+// The lasting name on the real file system, beside the file or in the
+// private directory, and its failure, reached by failing chosen calls: wherever the new text is
+// kept, it is complete while the file is written back, it is gone after a rewrite, and it is where
+// the report says when the write-back fails.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -55,19 +55,12 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
     Where where;
     bool write_back_fails;
   } cases[] = {
-      {"the work file named", {}, beside, false},
-      {"a copy beside it", {{Call::name_as, 1, EPERM}}, beside, false},
-      {"a copy in the private directory",
-       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}},
-       in_private,
-       false},
-      {"nowhere",
-       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::create_new, 2, EROFS}},
-       nowhere,
-       false},
-      {"the work file named, write-back fails", {{Call::copy, 1, ENOSPC}}, beside, true},
+      {"beside it", {}, beside, false},
+      {"in the private directory", {{Call::create_work_file, 1, ENOSPC}}, in_private, false},
+      {"nowhere", {{Call::name_work_file, 1, EPERM}}, nowhere, false},
+      {"beside it, write-back fails", {{Call::copy, 1, ENOSPC}}, beside, true},
       {"in the private directory, write-back fails",
-       {{Call::name_as, 1, EPERM}, {Call::create_new, 1, EACCES}, {Call::copy, 3, ENOSPC}},
+       {{Call::create_work_file, 1, ENOSPC}, {Call::copy, 1, ENOSPC}},
        in_private,
        true},
   };
@@ -86,14 +79,14 @@ TEST(LastingName, FallsBackOnTheRealFileSystem) {
       ASSERT_EQ(found.size(), 1U) << c.what;
       EXPECT_TRUE(lasting_names(dirs[1 - c.where]).empty()) << c.what;
       lasting = found[0];
-      // On Windows the work file, unlike a copy, is shared with nobody.
-      const bool shared = !kWindows || (!c.faults.empty() && c.faults[0].call == Call::name_as);
-      EXPECT_TRUE(!shared || read_file(lasting) == result) << c.what;
+      // On Windows the work file is shared with nobody.
+      EXPECT_TRUE(kWindows || read_file(lasting) == result) << c.what;
     };
     const RewriteResult run = reported_run(faulty, utf8_of(file), events);
     if (c.where == nowhere) {
       EXPECT_EQ(run.outcome, RewriteOutcome::not_saved) << c.what;
-      EXPECT_EQ(run.save_errors.size(), 3U) << c.what;
+      EXPECT_EQ(run.error.code, EPERM) << c.what;
+      EXPECT_EQ(path_from_utf8(run.error.path).parent_path(), base / "dir") << c.what;
       EXPECT_TRUE(read_file(file) == original) << c.what;
     } else if (c.write_back_fails) {
       EXPECT_EQ(run.outcome, RewriteOutcome::failed_after_emptying) << c.what;

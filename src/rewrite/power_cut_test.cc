@@ -141,9 +141,9 @@ class PowerCut : public ::testing::Test {
 };
 
 TEST_F(PowerCut, AfterEveryCallOfARun) {
-  // The lasting name made by naming the work file, and by a copy.
+  // The work file beside the file, and in the private directory.
   for (const std::vector<Fault>& way :
-       {std::vector<Fault>{}, std::vector<Fault>{{Call::name_as, 1, EPERM}}}) {
+       {std::vector<Fault>{}, std::vector<Fault>{{Call::create_work_file, 1, ENOSPC}}}) {
     const auto set_up = [&](FaultyFileSystem& machine) {
       fresh_file();
       machine.faults = way;

@@ -37,7 +37,7 @@ class Strip {
     return run_with<BaselineSearch>(text, out);
   }
 
-  bool changed() const { return changed_; }
+  bool differs() const { return differs_; }
 
  private:
 #if defined(OSTREL_AVX2)
@@ -56,7 +56,7 @@ class Strip {
   template <class Search>
   [[gnu::always_inline]] inline char* run_with(std::span<const char> text, char* out) {
     const char* const end = text.data() + text.size();
-    const char* kept = text.data();  // the start of the stretch not copied yet
+    const char* uncopied = text.data();  // the start of the stretch not copied yet
     std::uint64_t line_start = line_start_;
     std::uint64_t cr_before = 0;  // a CR before the text's first unit was held back
     // Copies the stretches and writes the changes of the window of `size`
@@ -78,14 +78,14 @@ class Strip {
       const std::uint64_t others = ~found.space & Units::firsts;  // past the end too
       do {
         const auto at = static_cast<std::size_t>(std::countr_zero(changes));
-        const auto stretch = static_cast<std::size_t>(window + at - kept);
+        const auto stretch = static_cast<std::size_t>(window + at - uncopied);
         if (moves) {
-          Search::move64(out, kept);
+          Search::move64(out, uncopied);
           for (std::size_t done = 64; done < stretch; done += 64) {
-            Search::move64(out + done, kept + done);
+            Search::move64(out + done, uncopied + done);
           }
         } else {
-          std::memcpy(out, kept, stretch);
+          std::memcpy(out, uncopied, stretch);
         }
         out += stretch;
         // A LF alone becomes CR LF. The two units are written in any case
@@ -97,10 +97,10 @@ class Strip {
         // The indent that starts here, or after the LF, ends at the next
         // unit that is no space, which may be in the next window, or the
         // next text.
-        kept = window + std::countr_zero(others & ~std::uint64_t{1} << at);
+        uncopied = window + std::countr_zero(others & ~std::uint64_t{1} << at);
         changes &= changes - 1;
       } while (changes != 0);
-      line_start |= std::uint64_t{kept == window + size};
+      line_start |= std::uint64_t{uncopied == window + size};
       return false;
     };
     const char* window = text.data();
@@ -117,15 +117,15 @@ class Strip {
       if (step(window, size, Units::template masks<Search>(last.data()), false)) return change();
     }
     if constexpr (Write) {
-      std::memcpy(out, kept, static_cast<std::size_t>(end - kept));
-      out += end - kept;
+      std::memcpy(out, uncopied, static_cast<std::size_t>(end - uncopied));
+      out += end - uncopied;
     }
     line_start_ = line_start != 0;
     return out;
   }
 
   char* change() {
-    changed_ = true;
+    differs_ = true;
     return nullptr;
   }
 
@@ -137,7 +137,7 @@ class Strip {
   }();
 
   bool line_start_;
-  bool changed_ = false;
+  bool differs_ = false;
 };
 
 // Writes bytes to the stream as they are.
@@ -155,10 +155,10 @@ Status put(OutputStream& to, std::span<const char> bytes) {
 }
 
 // One pass over the target in one encoding, from just after the mark: into
-// `to`, or, without one, only to see whether the text changes (changed is
+// `to`, or, without one, only to see whether the text differs (differs is
 // set only then).
 template <class Units, bool Write>
-Status strip_text(InputStream& from, OutputStream* to, std::span<const char> mark, bool& changed) {
+Status strip_text(InputStream& from, OutputStream* to, std::span<const char> mark, bool& differs) {
   constexpr std::size_t width = Units::width;
   // The first line's spaces stay if, without them, the file would start
   // with another mark (spaces then EF BB BF where there was no mark; FF FE
@@ -183,7 +183,7 @@ Status strip_text(InputStream& from, OutputStream* to, std::span<const char> mar
       spaces > 0 && byte_order_mark(std::span(start).first(mark.size() + after)).encoding !=
                         byte_order_mark(mark).encoding;
   if (!Write && spaces > 0 && !keep) {
-    changed = true;
+    differs = true;
     return {};
   }
   if constexpr (Write) {
@@ -227,8 +227,8 @@ Status strip_text(InputStream& from, OutputStream* to, std::span<const char> mar
     }
     char* const out = Write ? to->room().data() : nullptr;
     char* const end = strip.run(text.first(take), out);
-    if (!Write && strip.changed()) {
-      changed = true;
+    if (!Write && strip.differs()) {
+      differs = true;
       return {};
     }
     if constexpr (Write) to->commit(static_cast<std::size_t>(end - out));
@@ -270,7 +270,7 @@ Status strip_pass(File& target, File* work, std::span<char> input, std::span<cha
   std::array<char, 4> mark_bytes{};
   std::copy_n(input.begin(), mark.size, mark_bytes.begin());
   Status status = passes[static_cast<int>(mark.encoding)](
-      from, into, std::span(mark_bytes).first(mark.size), outcome.changed);
+      from, into, std::span(mark_bytes).first(mark.size), outcome.differs);
   outcome.bytes_read = from.bytes_read();
   if (to) {
     outcome.length = to->sum().length();
@@ -286,7 +286,7 @@ Status strip_file(File& target, File& work, std::span<char> input, std::span<cha
   // The work file receives the text exactly as it is to stand in the target,
   // CR LF line ends included, so that copying it back is a plain copy.
   if (Status status = strip_pass<false>(target, nullptr, input, output, nullptr, outcome);
-      !status.ok() || !outcome.changed) {
+      !status.ok() || !outcome.differs) {
     return status;
   }
   if (Status status = target.rewind(); !status.ok()) return status;

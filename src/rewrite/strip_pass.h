@@ -32,7 +32,7 @@ namespace ostrel {
 // The new text's checksum is always taken as it is written; with sum_read,
 // that of the bytes read too, as they were read for it.
 struct StripOutcome {
-  bool changed = false;          // whether the new text differs from the old
+  bool differs = false;          // whether the new text differs from the old
   std::uint64_t bytes_read = 0;  // how many bytes of the target were read
   std::uint64_t read_sum = 0;    // the checksum of those bytes, with sum_read
   std::uint64_t length = 0;      // the new text's length in bytes, once written

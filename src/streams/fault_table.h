@@ -17,9 +17,8 @@ enum class Call {
   identity_of,
   state_of,
   create_work_file,
-  create_new,
+  name_work_file,
   remove,
-  rename,
   read,
   write,
   rewind,
@@ -27,8 +26,6 @@ enum class Call {
   state,
   lock,
   close,
-  name_as,
-  unname,
   copy,  // a whole copy from file to file, as a wrapper sees it
   sync,  // a file forced to stable storage
   sync_directory,

@@ -18,7 +18,7 @@ Status File::copy_to(File& to, std::span<char> buffer, std::uint64_t limit, std:
 }
 
 Error error_in(const File& file, Operation operation, int code) {
-  return Error{operation, file.path(), code, dynamic_cast<const WorkFile*>(&file) != nullptr};
+  return Error{operation, file.path(), code, file.is_work_file()};
 }
 
 Status FileSystem::identity_of(const std::filesystem::path& path, FileIdentity& identity) {
@@ -26,10 +26,6 @@ Status FileSystem::identity_of(const std::filesystem::path& path, FileIdentity& 
   Status status = state_of(path, state);
   identity = state.identity;
   return status;
-}
-
-Status File::write_mark(const std::string& /*mark*/) {
-  return error_in(*this, Operation::mark, kPermissionDenied);
 }
 
 Status FileSystem::names_in(const std::filesystem::path& dir, const std::string& prefix,

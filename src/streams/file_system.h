@@ -34,15 +34,14 @@ struct FileIdentity {
 struct FileState {
   FileIdentity identity;
   std::uint64_t size = 0;
-  std::int64_t modified = 0;     // last write, in the OS's finest unit
-  std::int64_t changed = 0;      // last change of content or metadata, likewise
-  bool regular = false;          // a plain file on disk
-  bool owned_by_user = false;    // owned by the user the program runs as
-  bool owned_by_system = false;  // owned by root, or the Administrators or the system
+  std::int64_t modified = 0;        // last write, in the OS's finest unit
+  std::int64_t status_changed = 0;  // last change of content or metadata, likewise
+  bool regular = false;             // a plain file on disk
+  bool owned_by_user = false;       // owned by the user the program runs as
+  bool owned_by_system = false;     // owned by root, or the Administrators or the system
   // Someone else may write it (for a directory: add and remove names). A
   // group that is the user's own primary group is not someone else.
   bool writable_by_others = false;
-  bool sticky = false;      // a directory where only a file's owner may rename it
   std::uint64_t links = 0;  // the number of names it has
   // A directory whose files outlive a restart: not on tmpfs or ramfs.
   bool survives_restart = true;
@@ -102,15 +101,11 @@ class File {
   // and that stays with it through other names, renames, remounts and
   // copies that keep metadata (an extended attribute on Linux, a named
   // stream on NTFS). read_mark leaves mark empty when there is none, and
-  // kept false when the file system keeps no marks at all.
-  virtual Status read_mark(std::string& mark, bool& kept) {
-    mark.clear();
-    kept = false;
-    return {};
-  }
+  // supported false when the file system keeps no marks at all.
+  virtual Status read_mark(std::string& mark, bool& supported) = 0;
   // Sets the mark, or removes it when mark is empty; it reaches stable
   // storage with the next sync() at the latest.
-  virtual Status write_mark(const std::string& mark);
+  virtual Status write_mark(const std::string& mark) = 0;
   // The file's own path, every symbolic link resolved.
   virtual Status real_path(std::filesystem::path& path) = 0;
 
@@ -118,21 +113,8 @@ class File {
   virtual std::intptr_t native_handle() const { return -1; }
   // The path that errors name: the file's own, or a work file's directory.
   virtual std::string path() const = 0;
-};
-
-// The anonymous work file: it has no name and disappears when closed or
-// when the process ends, unless it is given a name.
-class WorkFile : public File {
- public:
-  // The directory it lives in.
-  virtual const std::filesystem::path& directory() const = 0;
-  // Gives the file the name path, which must be in directory(), so that it
-  // outlives the process; fails if the name is taken or the file system
-  // cannot name a file that has none.
-  virtual Status name_as(const std::filesystem::path& path) = 0;
-  // Takes the name given by name_as away again; the file disappears when
-  // closed, as before.
-  virtual Status unname() = 0;
+  // Whether it is a work file (see FileSystem::create_work_file).
+  virtual bool is_work_file() const { return false; }
 };
 
 // From its creation to its destruction, requests to end the process (any
@@ -172,18 +154,19 @@ class FileSystem {
   virtual Status state_of(const std::filesystem::path& path, FileState& state) = 0;
   // Which file path leads to now, following symbolic links.
   virtual Status identity_of(const std::filesystem::path& path, FileIdentity& identity);
-  // Creates a new, private, nameless file for reading and writing in the
-  // directory dir.
-  virtual Status create_work_file(const std::filesystem::path& dir,
-                                  std::unique_ptr<WorkFile>& file) = 0;
-  // Creates a new file at path, readable and writable by the user alone;
-  // fails if anything, a symbolic link included, is there already.
-  virtual Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) = 0;
+  // Creates the work file: a new file for reading and writing that only the
+  // user may open, nameless in the directory of part where the file system
+  // can make one, else at part itself (failing if anything is there). Either
+  // way it goes when closed, or when the process ends, unless it is named;
+  // only a kill leaves a file at part behind.
+  virtual Status create_work_file(const std::filesystem::path& part,
+                                  std::unique_ptr<File>& file) = 0;
+  // Gives the open work file the name path, in its own directory, so that it
+  // outlives the process; fails if anything is at path.
+  virtual Status name_work_file(File& work, const std::filesystem::path& path) = 0;
   // Removes the name path (not what a symbolic link there leads to), but
   // only while it names the file with this identity; otherwise does nothing.
   virtual Status remove(const std::filesystem::path& path, const FileIdentity& identity) = 0;
-  // Gives the file named from the name to instead; fails if to exists.
-  virtual Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
   // Forces the names in the directory dir to stable storage.
   virtual Status sync_directory(const std::filesystem::path& dir) = 0;
   // The names in the directory dir that start with prefix; fails when the

@@ -29,6 +29,10 @@ bool out_of_room(int code) { return code == ENOSPC || code == EDQUOT || code == 
 std::filesystem::path path_from_utf8(const std::string& text) { return text; }
 std::string utf8_of(const std::filesystem::path& path) { return path.string(); }
 
+int (*open_call)(const char*, int, mode_t) = [](const char* path, int flags, mode_t mode) {
+  return ::open(path, flags, mode);
+};
+
 namespace {
 
 // Retries a call that a signal interrupted.
@@ -77,15 +81,19 @@ class PosixLock final : public FileLock {
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
 
-template <class Base>
-class PosixFile : public Base {
+Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity);
+
+class PosixFile final : public File {
  public:
-  // path names the file in errors: its name, or a work file's directory.
-  PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // path names the file in errors: its name, or a work file's directory. A
+  // work file made with a name, part, loses it when closed, unless it was
+  // given another.
+  PosixFile(int fd, std::string path, bool work = false, std::filesystem::path part = {})
+      : fd_(fd), path_(std::move(path)), work_(work), part_(std::move(part)) {}
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
   ~PosixFile() override {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) static_cast<void>(close());
   }
 
   Status read(std::span<char> into, std::size_t& got) override {
@@ -180,10 +188,10 @@ class PosixFile : public Base {
     return copied != start ? Status{} : File::copy_to(to, buffer, limit, copied);
   }
 
-  Status read_mark(std::string& mark, bool& kept) override {
+  Status read_mark(std::string& mark, bool& supported) override {
     char text[4096];
     const ssize_t n = ::fgetxattr(fd_, kMark, text, sizeof text);
-    kept = n >= 0 || errno == ENODATA;
+    supported = n >= 0 || errno == ENODATA;
     mark.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
     if (n < 0 && errno != ENODATA && errno != ENOTSUP) return fail(Operation::mark);
     return {};
@@ -204,8 +212,11 @@ class PosixFile : public Base {
   }
 
   Status close() override {
-    const int fd = fd_;
-    fd_ = -1;
+    const int fd = std::exchange(fd_, -1);
+    FileState mine;
+    if (!part_.empty() && inspect(fd, "", 0, mine)) {
+      static_cast<void>(remove_if_same(part_, mine.identity));
+    }
     // On Linux the descriptor is released even when close() reports EINTR,
     // so retrying could close somebody else's descriptor.
     if (::close(fd) < 0 && errno != EINTR) return fail(Operation::close);
@@ -214,12 +225,15 @@ class PosixFile : public Base {
 
   std::intptr_t native_handle() const override { return fd_; }
   std::string path() const override { return path_; }
+  bool is_work_file() const override { return work_; }
 
- protected:
+ private:
   Error fail(Operation operation) const { return error_in(*this, operation, errno); }
 
   int fd_;
   std::string path_;
+  bool work_;
+  std::filesystem::path part_;
 };
 
 // Removes the name path, but only while it names the file with this
@@ -235,49 +249,18 @@ Status remove_if_same(const std::filesystem::path& path, const FileIdentity& ide
   return {};
 }
 
-class PosixWorkFile final : public PosixFile<WorkFile> {
- public:
-  PosixWorkFile(int fd, std::filesystem::path directory)
-      : PosixFile(fd, directory.string()), directory_(std::move(directory)) {}
-
-  const std::filesystem::path& directory() const override { return directory_; }
-
-  Status name_as(const std::filesystem::path& path) override {
-    // A file opened O_TMPFILE can be linked from its descriptor: through
-    // /proc for anyone, else directly for a user allowed to.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) < 0 &&
-        (errno != ENOENT || ::linkat(fd_, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) < 0)) {
-      return Error{Operation::name, path.string(), errno};
-    }
-    name_ = path;
-    return {};
-  }
-
-  Status unname() override {
-    FileState mine;
-    const std::filesystem::path name = std::exchange(name_, {});
-    if (!inspect(fd_, "", 0, mine)) return Error{Operation::remove, name.string(), errno};
-    return remove_if_same(name, mine.identity);
-  }
-
- private:
-  std::filesystem::path directory_;
-  std::filesystem::path name_;
-};
-
 // The signals held: every one whose action is still the default and whose
 // default is to end the process. Those the process ignores stay ignored.
 sigset_t fatal_signals() {
   // SIGKILL and SIGSTOP cannot be held; the others here are by default
   // ignored, or stop the process: nothing is lost by them.
-  static constexpr int kept[] = {SIGKILL,  SIGSTOP, SIGCHLD, SIGCONT, SIGURG,
-                                 SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
+  static constexpr int never_held[] = {SIGKILL,  SIGSTOP, SIGCHLD, SIGCONT, SIGURG,
+                                       SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
   sigset_t set;
   sigemptyset(&set);
   for (int signal = 1; signal < NSIG; ++signal) {
     struct sigaction action {};
-    if (std::ranges::count(kept, signal) == 0 && ::sigaction(signal, nullptr, &action) == 0 &&
+    if (std::ranges::count(never_held, signal) == 0 && ::sigaction(signal, nullptr, &action) == 0 &&
         action.sa_handler == SIG_DFL) {
       sigaddset(&set, signal);  // fails, harmlessly, for the C library's own
     }
@@ -327,7 +310,7 @@ class PosixFileSystem final : public FileSystem {
       fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); });
     }
     if (fd < 0) return fail(Operation::open, path);
-    auto opened = std::make_unique<PosixFile<File>>(fd, path.string());
+    auto opened = std::make_unique<PosixFile>(fd, path.string());
     // The name may have been replaced between the look and the open.
     if (::fstat(fd, &info) < 0) return fail(Operation::open, path);
     if (!S_ISREG(info.st_mode)) return not_regular(path, info);
@@ -350,7 +333,7 @@ class PosixFileSystem final : public FileSystem {
       if (errno == ENOENT) return {};
       return fail(Operation::open, path);
     }
-    file = std::make_unique<PosixFile<File>>(fd, path.string());
+    file = std::make_unique<PosixFile>(fd, path.string());
     return {};
   }
 
@@ -362,48 +345,57 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  Status create_work_file(const std::filesystem::path& dir,
-                          std::unique_ptr<WorkFile>& file) override {
+  Status create_work_file(const std::filesystem::path& part, std::unique_ptr<File>& file) override {
     // A nameless file where the file system supports it: nobody else can
     // open it, nothing is left behind even if the process is killed, and
-    // it can be given a name later.
-    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-      // Otherwise a new private file whose name is removed at once.
-      std::string path = (dir / "ostrel-XXXXXX").string();
-      fd = ::mkostemp(path.data(), O_CLOEXEC);
-      if (fd >= 0 && ::unlink(path.c_str()) < 0) {
-        const int code = errno;
-        ::close(fd);
-        return Error{Operation::create, dir.string(), code, true};
-      }
+    // it can be given a name later. Otherwise a new private file at part.
+    const std::filesystem::path dir = part.parent_path();
+    int fd = open_call(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const bool named = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+    if (named) {
+      fd = retry([&] {
+        return ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      });
     }
     if (fd < 0) return Error{Operation::create, dir.string(), errno, true};
-    file = std::make_unique<PosixWorkFile>(fd, dir);
+    file = std::make_unique<PosixFile>(fd, dir.string(), true, named ? part : "");
     return {};
   }
 
-  Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
-    const int fd = retry([&] {
-      return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                    0600);
-    });
-    if (fd < 0) return fail(Operation::create, path);
-    file = std::make_unique<PosixFile<File>>(fd, path.string());
-    return {};
+  Status name_work_file(File& work, const std::filesystem::path& path) override {
+    const auto fd = static_cast<int>(work.native_handle());
+    FileState state;
+    std::filesystem::path now;
+    if (!inspect(fd, "", 0, state)) return fail(Operation::name, path);
+    if (state.links == 0) {
+      // A file opened O_TMPFILE is linked from its descriptor: through
+      // /proc for anyone, else directly for a user allowed to.
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) < 0 &&
+          (errno != ENOENT || ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) < 0)) {
+        return fail(Operation::name, path);
+      }
+      return {};
+    }
+    // One made with a name is renamed, never over another file; where the
+    // file system cannot say so, after a look (no one else may change names
+    // in the directory).
+    if (Status status = work.real_path(now); !status.ok()) return status;
+    if (::renameat2(AT_FDCWD, now.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+      return {};
+    if (errno == EINVAL || errno == ENOSYS) {
+      struct stat info {};
+      if (::lstat(path.c_str(), &info) == 0) {
+        errno = EEXIST;
+      } else if (::rename(now.c_str(), path.c_str()) == 0) {
+        return {};
+      }
+    }
+    return fail(Operation::name, path);
   }
 
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
     return remove_if_same(path, identity);
-  }
-
-  Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-    if (errno != EINVAL && errno != ENOSYS) return fail(Operation::name, to);
-    // A file system without the flag: a link, which never replaces.
-    if (::link(from.c_str(), to.c_str()) < 0) return fail(Operation::name, to);
-    static_cast<void>(::unlink(from.c_str()));
-    return {};
   }
 
   Status sync_directory(const std::filesystem::path& dir) override {

@@ -12,6 +12,10 @@
 
 namespace ostrel {
 
+// open(2) for the work file, which tests replace to fail it beneath this
+// layer.
+extern int (*open_call)(const char* path, int flags, mode_t mode);
+
 inline std::int64_t nanoseconds(const struct statx_timestamp& time) {
   return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
 }
@@ -27,7 +31,7 @@ inline bool inspect(int dir, const char* path, int flags, FileState& state) {
                     (info.stx_mask & STATX_BTIME) != 0 ? nanoseconds(info.stx_btime) : 0};
   state.size = info.stx_size;
   state.modified = nanoseconds(info.stx_mtime);
-  state.changed = nanoseconds(info.stx_ctime);
+  state.status_changed = nanoseconds(info.stx_ctime);
   state.regular = S_ISREG(info.stx_mode);
   state.owned_by_user = info.stx_uid == ::geteuid();
   state.owned_by_system = info.stx_uid == 0;
@@ -41,7 +45,6 @@ inline bool inspect(int dir, const char* path, int flags, FileState& state) {
   state.writable_by_others =
       (info.stx_mode & S_IWOTH) != 0 ||
       ((info.stx_mode & S_IWGRP) != 0 && (info.stx_gid != ::getegid() || listed));
-  state.sticky = (info.stx_mode & S_ISVTX) != 0;
   state.links = info.stx_nlink;
   return true;
 }

@@ -19,7 +19,7 @@ FileState state_of_node(const MemoryNode& node) {
   state.identity = node.identity;
   state.size = node.bytes.size();
   state.modified = node.modified;
-  state.changed = node.modified;
+  state.status_changed = node.modified;
   state.regular = true;
   state.owned_by_user = node.owned_by_user;
   state.links = node.links;

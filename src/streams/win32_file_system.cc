@@ -178,11 +178,11 @@ class Win32Lock final : public FileLock {
   HANDLE handle_;
 };
 
-template <class Base>
-class Win32File : public Base {
+class Win32File final : public File {
  public:
   // path names the file in errors: its name, or a work file's directory.
-  Win32File(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  Win32File(HANDLE handle, std::string path, bool work = false)
+      : handle_(handle), path_(std::move(path)), work_(work) {}
   Win32File(const Win32File&) = delete;
   Win32File& operator=(const Win32File&) = delete;
   ~Win32File() override {
@@ -247,7 +247,7 @@ class Win32File : public Base {
     state.identity = identity_from(info);
     state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     state.modified = ticks(info.ftLastWriteTime);
-    state.changed = basic.ChangeTime.QuadPart;
+    state.status_changed = basic.ChangeTime.QuadPart;
     state.regular =
         GetFileType(handle_) == FILE_TYPE_DISK &&
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
@@ -274,10 +274,10 @@ class Win32File : public Base {
     return {};
   }
 
-  Status read_mark(std::string& mark, bool& kept) override {
+  Status read_mark(std::string& mark, bool& supported) override {
     mark.clear();
     HANDLE stream = INVALID_HANDLE_VALUE;
-    if (Status status = open_mark(GENERIC_READ, OPEN_EXISTING, kept, stream);
+    if (Status status = open_mark(GENERIC_READ, OPEN_EXISTING, supported, stream);
         !status.ok() || stream == INVALID_HANDLE_VALUE) {
       return status;
     }
@@ -294,17 +294,17 @@ class Win32File : public Base {
   // A mark written is flushed through its stream's own handle; a removal
   // reaches the disk with the file's next flush, which takes its record.
   Status write_mark(const std::string& mark) override {
-    bool kept = false;
+    bool supported = false;
     HANDLE stream = INVALID_HANDLE_VALUE;
     Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
-                              mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, kept, stream);
+                              mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, supported, stream);
     if (!status.ok() || stream == INVALID_HANDLE_VALUE) {
-      if (status.ok() && !kept && !mark.empty()) {
+      if (status.ok() && !supported && !mark.empty()) {
         return error_in(*this, Operation::mark, ERROR_NOT_SUPPORTED);
       }
       return status;
     }
-    Win32File<File> file(stream, path_);
+    Win32File file(stream, path_);
     if (mark.empty()) {
       if (!set_delete_on_close(stream, true)) return error_in(*this, Operation::mark, last_error());
     } else {
@@ -347,29 +347,31 @@ class Win32File : public Base {
     return {};
   }
 
+  std::intptr_t native_handle() const override { return reinterpret_cast<std::intptr_t>(handle_); }
   std::string path() const override { return path_; }
+  bool is_work_file() const override { return work_; }
 
- protected:
+ private:
   Error fail(Operation operation) const { return error_in(*this, operation, last_error()); }
 
   HANDLE handle_;
   std::string path_;
+  bool work_;
 
- private:
   // Opens the named stream of the file that holds its mark; none when
-  // opening an existing one and there is none. kept is false where the
+  // opening an existing one and there is none. supported is false where the
   // volume keeps no named streams. Wine's volumes say so, and there a name
   // with a colon is a file of its own beside this one: such a name is never
   // opened, and where one opens all the same, it is closed (and removed when
   // made here) unless it is a stream of this very file.
-  Status open_mark(DWORD access, DWORD disposition, bool& kept, HANDLE& stream) {
+  Status open_mark(DWORD access, DWORD disposition, bool& supported, HANDLE& stream) {
     DWORD flags = 0;
     std::filesystem::path name;
     if (!GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
       return fail(Operation::mark);
     }
-    kept = (flags & FILE_NAMED_STREAMS) != 0;
-    if (!kept) return {};
+    supported = (flags & FILE_NAMED_STREAMS) != 0;
+    if (!supported) return {};
     if (Status status = real_path(name); !status.ok()) return status;
     name += L":ostrel.saved";
     stream =
@@ -384,46 +386,12 @@ class Win32File : public Base {
     BY_HANDLE_FILE_INFORMATION its{};
     if (!GetFileInformationByHandle(handle_, &file) || !GetFileInformationByHandle(stream, &its) ||
         !(identity_from(file) == identity_from(its))) {
-      kept = false;
+      supported = false;
       CloseHandle(std::exchange(stream, INVALID_HANDLE_VALUE));
       if (made) DeleteFileW(name.c_str());
     }
     return {};
   }
-};
-
-class Win32WorkFile final : public Win32File<WorkFile> {
- public:
-  Win32WorkFile(HANDLE handle, std::filesystem::path directory)
-      : Win32File(handle, utf8_of(directory)), directory_(std::move(directory)) {}
-
-  const std::filesystem::path& directory() const override { return directory_; }
-
-  // Renamed through its own handle, and no longer deleted when closed.
-  Status name_as(const std::filesystem::path& path) override {
-    const std::wstring name = path.wstring();
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-    std::copy(name.begin(), name.end(), rename->FileName);
-    if (!SetFileInformationByHandle(handle_, FileRenameInfo, rename,
-                                    static_cast<DWORD>(buffer.size()))) {
-      return fail_at(Operation::name, path);
-    }
-    if (!set_delete_on_close(handle_, false)) return fail_at(Operation::name, path);
-    return {};
-  }
-
-  // Deleted again when closed, under the name it has.
-  Status unname() override {
-    if (!set_delete_on_close(handle_, true)) return fail_at(Operation::remove, directory_);
-    return {};
-  }
-
- private:
-  std::filesystem::path directory_;
 };
 
 class Win32Hold final : public InterruptHold {
@@ -451,7 +419,7 @@ class Win32FileSystem final : public FileSystem {
         CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::open, path);
-    auto opened = std::make_unique<Win32File<File>>(handle, utf8_of(path));
+    auto opened = std::make_unique<Win32File>(handle, utf8_of(path));
     // A device such as NUL or CON opens too; only a file on disk will do.
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
@@ -473,7 +441,7 @@ class Win32FileSystem final : public FileSystem {
       if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
       return fail_at(Operation::open, path);
     }
-    file = std::make_unique<Win32File<File>>(handle, utf8_of(path));
+    file = std::make_unique<Win32File>(handle, utf8_of(path));
     return {};
   }
 
@@ -481,51 +449,47 @@ class Win32FileSystem final : public FileSystem {
     HANDLE handle =
         open_existing(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_FLAG_BACKUP_SEMANTICS);
     if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::inspect, path);
-    Win32File<File> file(handle, utf8_of(path));
+    Win32File file(handle, utf8_of(path));
     return file.state(state);
   }
 
-  Status create_work_file(const std::filesystem::path& dir,
-                          std::unique_ptr<WorkFile>& file) override {
+  Status create_work_file(const std::filesystem::path& part, std::unique_ptr<File>& file) override {
     // An interrupt between creating the file and marking it for deletion
     // would leave it behind; it waits until then.
     const InterruptsHeld held;
     Private access;
-    // The process's ID and the clock give a name that no other run takes
-    // at the same time; one taken all the same is tried with the next number.
-    LARGE_INTEGER now{};
-    QueryPerformanceCounter(&now);
-    for (int attempt = 0;; ++attempt) {
-      const std::filesystem::path name =
-          dir / (L"ostrel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                 std::to_wstring(now.QuadPart + attempt) + L".tmp");
-      // Not shared: nobody else can open it while it exists.
-      HANDLE handle =
-          CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, access.attributes(),
-                      CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_FILE_EXISTS && attempt < 100) continue;
-        return Error{Operation::create, utf8_of(dir), last_error(), true};
-      }
-      // Deleted when its handle closes, also when the process dies; unlike
-      // FILE_FLAG_DELETE_ON_CLOSE this can be undone to keep the file.
-      if (!set_delete_on_close(handle, true)) {
-        const Error error{Operation::create, utf8_of(dir), last_error(), true};
-        CloseHandle(handle);
-        DeleteFileW(name.c_str());
-        return error;
-      }
-      file = std::make_unique<Win32WorkFile>(handle, dir);
-      return {};
+    const std::string dir = utf8_of(part.parent_path());
+    // Not shared: nobody else can open it while it exists.
+    HANDLE handle = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                access.attributes(), CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Error{Operation::create, dir, last_error(), true};
+    // Deleted when its handle closes, also when the process dies; unlike
+    // FILE_FLAG_DELETE_ON_CLOSE this can be undone to keep the file.
+    if (!set_delete_on_close(handle, true)) {
+      const Error error{Operation::create, dir, last_error(), true};
+      CloseHandle(handle);
+      DeleteFileW(part.c_str());
+      return error;
     }
+    file = std::make_unique<Win32File>(handle, dir, true);
+    return {};
   }
 
-  Status create_new(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
-    Private access;
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, access.attributes(),
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::create, path);
-    file = std::make_unique<Win32File<File>>(handle, utf8_of(path));
+  // Renamed through its own handle, and no longer deleted when closed.
+  Status name_work_file(File& work, const std::filesystem::path& path) override {
+    const auto handle = reinterpret_cast<HANDLE>(work.native_handle());
+    const std::wstring name = path.wstring();
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    if (!SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size())) ||
+        !set_delete_on_close(handle, false)) {
+      return fail_at(Operation::name, path);
+    }
     return {};
   }
 
@@ -544,11 +508,6 @@ class Win32FileSystem final : public FileSystem {
     }
     CloseHandle(handle);
     return status;
-  }
-
-  Status rename_new(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    if (!MoveFileExW(from.c_str(), to.c_str(), 0)) return fail_at(Operation::name, to);
-    return {};
   }
 
   // NTFS keeps its names in its journal as they change; a directory cannot
