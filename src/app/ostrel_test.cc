@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,18 +81,6 @@ class StringConsole final : public Console {
   std::string text_;
   bool works_ = true;
 };
-
-TEST(Banner, HasFiveLinesAroundNameAndUpdates) {
-  std::vector<std::string> lines;
-  std::stringstream banner{std::string(MSG_BANNER)};
-  for (std::string line; std::getline(banner, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 5U);
-  EXPECT_TRUE(MSG_BANNER.ends_with("\n\n"));
-  EXPECT_EQ(lines[0], "");
-  EXPECT_TRUE(lines[1].starts_with("ostrel " OSTREL_VERSION " - ")) << lines[1];
-  EXPECT_TRUE(lines[3].starts_with("Download updates from https://")) << lines[3];
-  EXPECT_EQ(lines[4], "");
-}
 
 struct ProgramCase {
   const char* what;
