@@ -64,9 +64,12 @@ TEST_F(Executable, LeavesAFileThatNeedsNoChangeAsItIs) {
   }
 }
 
-TEST_F(Executable, NoNameShowsUsage) {
+// What a user sees first: after an empty line, the program's name and the
+// version the build was given.
+TEST_F(Executable, NoNameShowsBannerAndUsage) {
   const RunResult run = run_exe({}, tmp_);
   EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(run.out.starts_with("\nostrel " OSTREL_VERSION " - ")) << run.out;
   EXPECT_TRUE(run.out.starts_with(std::string(MSG_BANNER) + "Usage: ostrel filename\n\n"));
 }
 

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <random>
 #include <string>
@@ -21,6 +20,7 @@
 
 #include "app/test_files.h"
 #include "rewrite/reference_model.h"
+#include "rewrite/test_disk.h"
 #include "rewrite/test_rewrite.h"
 #include "streams/checksum.h"
 #include "streams/faulty_file_system.h"
@@ -33,12 +33,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-#ifdef _WIN32
-constexpr bool kWindows = true;
-#else
-constexpr bool kWindows = false;
-#endif
 
 std::string model(const std::string& input) { return reference_rewrite(input); }
 
@@ -57,19 +51,6 @@ fs::path tail(const std::string& path) {
   return at.parent_path().filename() / at.filename();
 }
 
-// The outcome of a run, as it reports it: once, and only once. A report
-// that events already hold sees it too.
-RewriteResult rewrite(FileSystem& file_system, const std::string& name, RewriteEvents events = {}) {
-  int reports = 0;
-  events.report = [&reports, also = events.report](const RewriteResult& reported) {
-    ++reports;
-    if (also) also(reported);
-  };
-  RewriteResult result = reported_run(file_system, name, events);
-  EXPECT_EQ(reports, 1);
-  return result;
-}
-
 // Whether requests to end the process wait now: checked on the process's
 // signal mask where there is one, else on the holds the wrapper counts.
 bool interrupts_wait(const FaultyFileSystem& machine) {
@@ -81,138 +62,6 @@ bool interrupts_wait(const FaultyFileSystem& machine) {
   sigprocmask(SIG_BLOCK, nullptr, &now);
   return sigismember(&now, SIGTERM) == 1;
 #endif
-}
-
-// A fresh directory: the file dir/t, the private directory tmp the run is
-// given, and another directory. On a file system in memory where there is
-// one: what is forced to disk is not what these tests look at, and a
-// restart empties it.
-struct Disk {
-  explicit Disk(const std::string& bytes) {
-    fs::remove_all(base);
-    for (const char* sub : {"dir", "tmp", "other"}) fs::create_directories(base / sub);
-    write_file(file, bytes);
-    machine.private_dir = base / "tmp";
-#ifndef _WIN32
-    // A lease of this process that a run breaks, or the run's that a test
-    // breaks, is told by SIGIO, which must not end the tests.
-    static_cast<void>(std::signal(SIGIO, SIG_IGN));
-#endif
-  }
-  ~Disk() {
-    other.close();
-    held.reset();
-    fs::remove_all(base);
-  }
-
-  RewriteResult run(const RewriteEvents& events = {}) {
-    return rewrite(machine, utf8_of(run_as), events);
-  }
-  // Leaves the files as a run killed right after the nth call of a kind
-  // (with nth 0, the first for which when holds) leaves them: nothing it
-  // does after that call has any effect.
-  void kill_after(Call call, int nth = 1, const std::function<bool()>& when = {}) {
-    machine.meddles = {{call, nth, [this, when] {
-                          if (!machine.stop_after && (!when || when())) {
-                            machine.stop_after = machine.log.size();
-                          }
-                        }}};
-    reported_run(machine, utf8_of(run_as));
-    machine.meddles.clear();
-    machine.stop_after.reset();
-  }
-  std::string bytes() const { return read_file(file); }
-  // Every name in the test's directories but the file's.
-  std::vector<std::string> others() const {
-    std::vector<std::string> all;
-    for (const char* sub : {"dir", "tmp", "other"}) {
-      for (const auto& entry : fs::directory_iterator(base / sub)) {
-        if (entry.path() != file && entry.path() != link) all.push_back(utf8_of(entry.path()));
-      }
-    }
-    std::sort(all.begin(), all.end());
-    return all;
-  }
-  // The one saved text in directory sub, or nothing.
-  std::string saved(const char* sub) const {
-    for (const auto& entry : fs::directory_iterator(base / sub)) {
-      if (entry.path().filename().string().starts_with("ostrel-saved-")) {
-        return utf8_of(entry.path());
-      }
-    }
-    return {};
-  }
-  // Another program opens the file now, for reading and writing.
-  void open_other() { other.open(file, std::ios::in | std::ios::out | std::ios::binary); }
-  // It writes text at the byte at, or at the end.
-  void write_other(const std::string& text, std::streamoff at = -1) {
-    other.seekp(std::max<std::streamoff>(at, 0), at < 0 ? std::ios::end : std::ios::beg);
-    other << text << std::flush;
-  }
-
-  // Named for the test, and at random: other runs of the suite may share
-  // the machine.
-  const fs::path base =
-      fs::path(fs::exists("/dev/shm") ? "/dev/shm" : fs::temp_directory_path()) /
-      ("ostrel-rewrite-"s + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
-       std::to_string(std::random_device{}()));
-  const fs::path file = base / "dir" / "t";
-  const fs::path link = base / "other" / "link";  // another name, if a row makes one
-  fs::path run_as = file;                         // the name the run is given
-  FaultyFileSystem machine{os_file_system()};
-  std::fstream other;          // another program's open file
-  std::unique_ptr<File> held;  // another run's or program's, through the real layer
-  std::unique_ptr<FileLock> lock;
-  std::function<void()> copying;  // what another program does as the copy-back is told
-};
-
-// What a row needs of the machine it runs on, and why it may not have it.
-enum Need {
-  nothing,
-  leases,
-  writes_past_the_lock,
-  restart_empties,
-  marks,
-  mode_bits_and_symlinks,
-  renames_over_open_files,
-  directories_open
-};
-
-// Whether the machine has what need names; if not, why.
-const char* lacking(Need need, Disk& disk) {
-  switch (need) {
-    case leases: {
-      std::unique_ptr<File> probe;
-      const bool granted = os_file_system().open_for_update(disk.file, probe, false).ok() &&
-                           probe != nullptr && probe->keep_openers_waiting();
-      return granted ? nullptr : "the OS grants no leases here";
-    }
-    case writes_past_the_lock:
-      return kWindows ? "Windows refuses writes to a locked file" : nullptr;
-    case mode_bits_and_symlinks:
-      return kWindows ? "the Windows layer reads ACLs, not the mode bits made here" : nullptr;
-    case renames_over_open_files:
-      return kWindows ? "Windows renames nothing over a file that is open" : nullptr;
-    case directories_open:
-      return kWindows ? "Windows opens no directory as a file" : nullptr;
-    case restart_empties: {
-      FileState state;
-      static_cast<void>(os_file_system().state_of(disk.base / "tmp", state));
-      return state.survives_restart ? "no file system here is emptied by a restart" : nullptr;
-    }
-    case marks: {
-      std::unique_ptr<File> probe;
-      std::string mark;
-      bool kept = false;
-      static_cast<void>(os_file_system().open_for_update(disk.file, probe, false));
-      return probe != nullptr && probe->read_mark(mark, kept).ok() && kept
-                 ? nullptr
-                 : "the file system here keeps no marks";
-    }
-    case nothing:
-      break;
-  }
-  return nullptr;
 }
 
 // Each rule, on a file that needs a change and on one that does not: a
@@ -467,14 +316,7 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
   };
   const Case cases[] = {
       {"another run holds the lock",
-       [](Disk& disk) {
-         ASSERT_TRUE(os_file_system().open_for_update(disk.file, disk.held, false).ok());
-         ASSERT_TRUE(disk.held->lock(false, disk.lock).ok() && disk.lock != nullptr);
-         disk.machine.meddles = {{Call::lock, 2, [&disk] {
-                                    disk.lock.reset();
-                                    disk.held.reset();
-                                  }}};
-       },
+       [](Disk& disk) { disk.hold_lock(); },
        result_text,
        {},
        "waiting copying ",

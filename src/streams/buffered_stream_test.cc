@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "streams/memory_file_system.h"
+#include "streams/string_file.h"
 
 namespace ostrel {
 namespace {
@@ -14,13 +14,9 @@ namespace {
 // What is not taken stays, in order, ahead of what is read next, whatever
 // the read size; a read error is reported.
 TEST(InputStream, KeepsWhatIsNotTakenAheadOfTheNextRead) {
-  MemoryFileSystem fs;
-  fs.put("f", "abcdefghij");
-  fs.read_chunk = 3;
-  std::unique_ptr<File> file;
-  ASSERT_TRUE(fs.open_for_update("f", file, true).ok());
+  StringFile file("abcdefghij", 3);
   std::vector<char> buffer(5);
-  InputStream in(*file, buffer);
+  InputStream in(file, buffer);
   std::string seen;
   while (!in.at_end()) {
     ASSERT_TRUE(in.read_more().ok());
@@ -33,21 +29,19 @@ TEST(InputStream, KeepsWhatIsNotTakenAheadOfTheNextRead) {
   EXPECT_EQ(seen, "abcdefghij");
   EXPECT_EQ(in.bytes_read(), 10U);
 
-  fs.faults = {Fault{Call::read, fs.calls[Call::read] + 1, EIO}};
-  ASSERT_TRUE(file->rewind().ok());
-  InputStream failing(*file, buffer);
+  file.faults = {Fault{Call::read, file.calls[Call::read] + 1, EIO}};
+  ASSERT_TRUE(file.rewind().ok());
+  InputStream failing(file, buffer);
   const Status status = failing.read_more();
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().code, EIO);
 }
 
 TEST(OutputStream, KeepsFirstError) {
-  MemoryFileSystem fs;
-  std::unique_ptr<File> file;
-  ASSERT_TRUE(fs.create_new("f", file).ok());
-  fs.faults = {Fault{Call::write, 1, ENOSPC, 2}};
+  StringFile file;
+  file.faults = {Fault{Call::write, 1, ENOSPC, 2}};
   std::vector<char> buffer(4);
-  OutputStream out(*file, buffer);
+  OutputStream out(file, buffer);
   const auto put = [&](std::string_view bytes) {
     bytes.copy(out.room().data(), bytes.size());
     out.commit(bytes.size());
@@ -60,8 +54,8 @@ TEST(OutputStream, KeepsFirstError) {
   const Status flushed = put("e");
   ASSERT_FALSE(flushed.ok());
   EXPECT_EQ(flushed.error().code, ENOSPC);
-  EXPECT_EQ(*fs.bytes("f"), "ab");
-  EXPECT_EQ(fs.calls[Call::write], 1);
+  EXPECT_EQ(file.bytes, "ab");
+  EXPECT_EQ(file.calls[Call::write], 1);
 }
 
 }  // namespace
