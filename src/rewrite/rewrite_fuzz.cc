@@ -10,7 +10,7 @@
 
 #include "rewrite/reference_model.h"
 #include "rewrite/strip_pass.h"
-#include "streams/string_file.h"
+#include "streams/test_string_file.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "rewrite/reference_model.h"
-#include "streams/string_file.h"
+#include "streams/test_string_file.h"
 
 namespace ostrel {
 namespace {

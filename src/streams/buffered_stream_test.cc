@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "streams/string_file.h"
+#include "streams/test_string_file.h"
 
 namespace ostrel {
 namespace {
