@@ -125,29 +125,23 @@ struct Place {
   bool survives_restart = false;
 };
 
-// The name of a new text of length bytes and checksum sum, kept at place;
-// the length and checksum check it when it is found.
+// How the name of a new text of length bytes and checksum sum ends; they
+// check it when it is found.
+std::string text_suffix(std::uint64_t length, std::uint64_t sum) {
+  return '.' + std::to_string(length) + '.' + hex(sum);
+}
+bool names_text(const stdfs::path& path, std::uint64_t length, std::uint64_t sum) {
+  return utf8_of(path.filename()).ends_with(text_suffix(length, sum));
+}
 stdfs::path saved_name(const Place& place, std::uint64_t length, std::uint64_t sum) {
-  return place.dir / path_from_utf8(std::string(kSavedPrefix) + place.key + "." +
-                                    std::to_string(length) + "." + hex(sum));
+  return place.dir /
+         path_from_utf8(std::string(kSavedPrefix) + place.key + text_suffix(length, sum));
 }
 
 // The mark: where the file's new text is, and which file it was made on.
 std::string mark_of(const FileIdentity& made_on, const stdfs::path& text) {
   return utf8_of(text) + '\0' + hex(made_on.device) + ":" + hex(made_on.file) + ":" +
          hex(static_cast<std::uint64_t>(made_on.born));
-}
-
-// What a saved text's name says of it: false if it is not such a name.
-bool parse_saved(const std::string& name, std::uint64_t& length, std::uint64_t& sum) {
-  const std::size_t dot = name.rfind('.');
-  const std::size_t first = dot == std::string::npos ? dot : name.rfind('.', dot - 1);
-  if (first == std::string::npos || !name.starts_with(kSavedPrefix)) return false;
-  const char* end = name.data() + name.size();
-  const auto a = std::from_chars(name.data() + first + 1, name.data() + dot, length);
-  const auto b = std::from_chars(name.data() + dot + 1, end, sum, 16);
-  return a.ec == std::errc{} && a.ptr == name.data() + dot && b.ec == std::errc{} && b.ptr == end &&
-         dot + 1 < name.size();
 }
 
 // saved: where the whole new text is, for the outcomes that name it.
@@ -335,10 +329,9 @@ struct Run {
 // says it is, and, once found whole, open.
 struct SavedText {
   stdfs::path path;
-  std::uint64_t length = 0;
-  std::uint64_t sum = 0;
   std::unique_ptr<File> file;
   FileState state;
+  std::uint64_t sum = 0;
   std::optional<Distrust> doubt;  // why it was not used, if it was found
   Status unreadable;              // the error, when it could not be read
 };
@@ -368,15 +361,13 @@ class Recovery {
     // are left to go; on disk first, as the run that wrote it back may have
     // been killed before it forced it there.
     Checksum now;
-    if (before.size == text_->length) {
-      if (auto stop = stop_unless(add_file(*run_.target, run_.input, now))) return stop;
-      if (now.value() == text_->sum) {
-        if (auto stop = stop_unless(run_.target->sync())) return stop;
-        drop();
-        return stop_unless(run_.target->rewind());
-      }
+    if (auto stop = stop_unless(add_file(*run_.target, run_.input, now))) return stop;
+    if (names_text(text_->path, now.length(), now.value())) {
+      if (auto stop = stop_unless(run_.target->sync())) return stop;
+      drop();
+      return stop_unless(run_.target->rewind());
     }
-    if (text_->file == nullptr || before.size > text_->length) return std::nullopt;
+    if (text_->file == nullptr || before.size > text_->state.size) return std::nullopt;
     std::uint64_t same = 0;
     Checksum read;
     if (auto stop = stop_unless(
@@ -391,8 +382,8 @@ class Recovery {
     }
     run_.read_sum = read.value();
     run_.hold();
-    if (auto stop =
-            run_.write_back(*text_->file, text_->length, text_->sum, before, text_->path, false)) {
+    if (auto stop = run_.write_back(*text_->file, text_->state.size, text_->sum, before,
+                                    text_->path, false)) {
       return stop;
     }
     run_.tell(Notice::resumed, utf8_of(text_->path));
@@ -407,7 +398,7 @@ class Recovery {
   // the file has changed since, and the run stops.
   Stop after_strip(const StripOutcome& stripped) {
     if (!text_) return std::nullopt;
-    if (!stripped.differs || stripped.length != text_->length || stripped.sum != text_->sum) {
+    if (!stripped.differs || !names_text(text_->path, stripped.length, stripped.sum)) {
       return about_text();
     }
     drop();
@@ -441,10 +432,6 @@ class Recovery {
     text_.emplace();
     text_->path = paths.empty() ? marked : paths.front();
     if (paths.empty()) text_->doubt = Distrust::another_files;
-    if (!parse_saved(utf8_of(text_->path.filename()), text_->length, text_->sum)) {
-      text_->path = marked;
-      return about_text();
-    }
     for (const stdfs::path& path : paths) {
       if (Status status = open(path); !status.ok()) {
         text_->path = path;
@@ -482,11 +469,12 @@ class Recovery {
     text.doubt = distrust(state);
     if (text.doubt) return {};
     if (Status status = add_file(*file, run_.input, sum); !status.ok()) return status;
-    if (state.size != text.length || sum.value() != text.sum) {
+    if (!names_text(path, state.size, sum.value())) {
       text.doubt = Distrust::altered;
       return {};
     }
     text.state = state;
+    text.sum = sum.value();
     text.file = std::move(file);
     return {};
   }
