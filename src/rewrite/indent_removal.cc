@@ -62,32 +62,27 @@ Status add_file(File& file, std::span<char> buffer, Checksum& sum) {
 // How many bytes file a has of the start of text b, when they are followed
 // by nothing but zero bytes (blocks that a crash of the system left
 // allocated and never written): what a write-back cut short leaves; else
-// kNotStart. a's bytes go into a_sum. Both are read from their start; b is
-// left just past the bytes compared.
+// kNotStart. Both are read from their start.
 constexpr std::uint64_t kNotStart = UINT64_MAX;
 Status starts_text(File& a, File& b, std::span<char> a_buffer, std::span<char> b_buffer,
-                   Checksum& a_sum, std::uint64_t& same) {
+                   std::uint64_t& same) {
   same = kNotStart;
   Status status = a.rewind();
   if (status.ok()) status = b.rewind();
   std::uint64_t start = 0;
-  bool past_text = false;  // only zero bytes may follow
+  bool zeros = false;  // past the start of b: only zero bytes may follow
   for (std::size_t got = 1; status.ok() && got > 0;) {
-    status = read_full(a, a_buffer, got);
     std::size_t matched = 0;
-    if (status.ok() && !past_text) status = read_full(b, b_buffer.first(got), matched);
-    if (!status.ok()) break;
-    a_sum.add(a_buffer.first(got));
-    const auto tail = std::mismatch(a_buffer.begin(), a_buffer.begin() + static_cast<long>(matched),
-                                    b_buffer.begin())
-                          .first;
-    const auto rest = past_text ? a_buffer.begin() : tail;
-    if (!past_text) start += static_cast<std::uint64_t>(tail - a_buffer.begin());
-    past_text = past_text || rest != a_buffer.begin() + static_cast<long>(got);
-    if (std::any_of(rest, a_buffer.begin() + static_cast<long>(got),
-                    [](char c) { return c != 0; })) {
-      return {};
+    status = read_full(a, a_buffer, got);
+    if (status.ok() && !zeros) status = read_full(b, b_buffer.first(got), matched);
+    const auto end = a_buffer.begin() + static_cast<long>(got);
+    auto rest = a_buffer.begin();
+    if (!zeros) {
+      rest = std::mismatch(rest, rest + static_cast<long>(matched), b_buffer.begin()).first;
+      start += static_cast<std::uint64_t>(rest - a_buffer.begin());
+      zeros = rest != end;
     }
+    if (std::any_of(rest, end, [](char c) { return c != 0; })) return status;
   }
   if (status.ok()) same = start;
   return status;
@@ -344,11 +339,6 @@ struct SavedText {
 class Recovery {
  public:
   explicit Recovery(Run& run) : run_(run) {}
-  Recovery(const Recovery&) = delete;
-  Recovery& operator=(const Recovery&) = delete;
-  ~Recovery() {
-    if (text_ && text_->file != nullptr) static_cast<void>(text_->file->close());
-  }
 
   // Settles what can be settled before the strip pass; before is what the
   // OS says of the target, and what it says after a finished write-back.
@@ -369,9 +359,8 @@ class Recovery {
     }
     if (text_->file == nullptr || before.size > text_->state.size) return std::nullopt;
     std::uint64_t same = 0;
-    Checksum read;
-    if (auto stop = stop_unless(
-            starts_text(*run_.target, *text_->file, run_.input, run_.output, read, same))) {
+    if (auto stop =
+            stop_unless(starts_text(*run_.target, *text_->file, run_.input, run_.output, same))) {
       return stop;
     }
     if (same == kNotStart) return std::nullopt;
@@ -380,7 +369,7 @@ class Recovery {
     if (same == 0 && mark.empty()) {
       return outcome(RewriteOutcome::saved_unsure, {}, text_->path);
     }
-    run_.read_sum = read.value();
+    run_.read_sum = now.value();
     run_.hold();
     if (auto stop = run_.write_back(*text_->file, text_->state.size, text_->sum, before,
                                     text_->path, false)) {
