@@ -70,8 +70,6 @@ bool on_kernel_file_system(int fd) {
 class PosixLock final : public FileLock {
  public:
   explicit PosixLock(int fd) : fd_(fd) {}
-  PosixLock(const PosixLock&) = delete;
-  PosixLock& operator=(const PosixLock&) = delete;
   ~PosixLock() override { ::close(fd_); }
 
  private:
@@ -81,7 +79,18 @@ class PosixLock final : public FileLock {
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
 
-Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity);
+// Removes the name path, but only while it names the file with this
+// identity: anyone who may write the directory may have put another file
+// there.
+Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
+  FileState named;
+  if (!inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named)) {
+    return Error{Operation::remove, path.string(), errno};
+  }
+  if (named.identity != identity) return {};
+  if (::unlink(path.c_str()) < 0) return Error{Operation::remove, path.string(), errno};
+  return {};
+}
 
 class PosixFile final : public File {
  public:
@@ -90,8 +99,6 @@ class PosixFile final : public File {
   // given another.
   PosixFile(int fd, std::string path, bool work = false, std::filesystem::path part = {})
       : fd_(fd), path_(std::move(path)), work_(work), part_(std::move(part)) {}
-  PosixFile(const PosixFile&) = delete;
-  PosixFile& operator=(const PosixFile&) = delete;
   ~PosixFile() override {
     if (fd_ >= 0) static_cast<void>(close());
   }
@@ -236,19 +243,6 @@ class PosixFile final : public File {
   std::filesystem::path part_;
 };
 
-// Removes the name path, but only while it names the file with this
-// identity: anyone who may write the directory may have put another file
-// there.
-Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
-  FileState named;
-  if (!inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named)) {
-    return Error{Operation::remove, path.string(), errno};
-  }
-  if (named.identity != identity) return {};
-  if (::unlink(path.c_str()) < 0) return Error{Operation::remove, path.string(), errno};
-  return {};
-}
-
 // The signals held: every one whose action is still the default and whose
 // default is to end the process. Those the process ignores stay ignored.
 sigset_t fatal_signals() {
@@ -271,8 +265,6 @@ sigset_t fatal_signals() {
 class PosixHold final : public InterruptHold {
  public:
   PosixHold() : held_(fatal_signals()) { ::sigprocmask(SIG_BLOCK, &held_, &before_); }
-  PosixHold(const PosixHold&) = delete;
-  PosixHold& operator=(const PosixHold&) = delete;
   // Any signal that came meanwhile takes effect here.
   ~PosixHold() override { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
 
