@@ -76,6 +76,16 @@ class PosixLock final : public FileLock {
   int fd_;
 };
 
+// The error errno names, of an operation on the file or directory at path.
+Error fail(Operation operation, const std::filesystem::path& path) {
+  return Error{operation, path.string(), errno};
+}
+
+// Success when the calls of an operation were done, else the error errno names.
+Status checked(bool done, Operation operation, const std::filesystem::path& path) {
+  return done ? Status{} : fail(operation, path);
+}
+
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
 
@@ -84,12 +94,9 @@ constexpr const char* kMark = "user.ostrel.saved";
 // there.
 Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
   FileState named;
-  if (!inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named)) {
-    return Error{Operation::remove, path.string(), errno};
-  }
-  if (named.identity != identity) return {};
-  if (::unlink(path.c_str()) < 0) return Error{Operation::remove, path.string(), errno};
-  return {};
+  const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
+  if (looked && named.identity != identity) return {};
+  return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
 }
 
 class PosixFile final : public File {
@@ -104,11 +111,9 @@ class PosixFile final : public File {
   }
 
   Status read(std::span<char> into, std::size_t& got) override {
-    got = 0;
     const ssize_t n = retry([&] { return ::read(fd_, into.data(), into.size()); });
-    if (n < 0) return fail(Operation::read);
-    got = static_cast<std::size_t>(n);
-    return {};
+    got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return checked(n >= 0, Operation::read);
   }
 
   Status write(std::span<const char> bytes) override {
@@ -120,38 +125,30 @@ class PosixFile final : public File {
     return {};
   }
 
-  Status rewind() override {
-    if (::lseek(fd_, 0, SEEK_SET) < 0) return fail(Operation::rewind);
-    return {};
-  }
+  Status rewind() override { return checked(::lseek(fd_, 0, SEEK_SET) == 0, Operation::rewind); }
 
   // fsync, not fdatasync: the mark is metadata.
   Status sync() override {
-    if (retry([&] { return ::fsync(fd_); }) < 0) return fail(Operation::sync);
-    return {};
+    return checked(retry([&] { return ::fsync(fd_); }) == 0, Operation::sync);
   }
 
   Status truncate() override {
-    if (retry([&] { return ::ftruncate(fd_, 0); }) < 0) return fail(Operation::truncate);
-    if (::lseek(fd_, 0, SEEK_SET) < 0) return fail(Operation::truncate);
-    return {};
+    return checked(
+        retry([&] { return ::ftruncate(fd_, 0); }) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0,
+        Operation::truncate);
   }
 
   Status state(FileState& state) override {
-    if (!inspect(fd_, "", 0, state)) return fail(Operation::inspect);
-    return {};
+    return checked(inspect(fd_, "", 0, state), Operation::inspect);
   }
 
   Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
     const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
     if (fd < 0) return fail(Operation::lock);
     auto held = std::make_unique<PosixLock>(fd);
-    if (retry([&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }) < 0) {
-      if (!wait && errno == EWOULDBLOCK) return {};
-      return fail(Operation::lock);
-    }
-    lock = std::move(held);
-    return {};
+    const bool locked = retry([&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }) == 0;
+    if (locked) lock = std::move(held);
+    return checked(locked || (!wait && errno == EWOULDBLOCK), Operation::lock);
   }
 
   bool keep_openers_waiting() override {
@@ -200,15 +197,13 @@ class PosixFile final : public File {
     const ssize_t n = ::fgetxattr(fd_, kMark, text, sizeof text);
     supported = n >= 0 || errno == ENODATA;
     mark.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (n < 0 && errno != ENODATA && errno != ENOTSUP) return fail(Operation::mark);
-    return {};
+    return checked(supported || errno == ENOTSUP, Operation::mark);
   }
 
   Status write_mark(const std::string& mark) override {
     const int done = mark.empty() ? ::fremovexattr(fd_, kMark)
                                   : ::fsetxattr(fd_, kMark, mark.data(), mark.size(), 0);
-    if (done < 0 && !(mark.empty() && errno == ENODATA)) return fail(Operation::mark);
-    return {};
+    return checked(done == 0 || (mark.empty() && errno == ENODATA), Operation::mark);
   }
 
   Status real_path(std::filesystem::path& path) override {
@@ -226,8 +221,7 @@ class PosixFile final : public File {
     }
     // On Linux the descriptor is released even when close() reports EINTR,
     // so retrying could close somebody else's descriptor.
-    if (::close(fd) < 0 && errno != EINTR) return fail(Operation::close);
-    return {};
+    return checked(::close(fd) == 0 || errno == EINTR, Operation::close);
   }
 
   std::intptr_t native_handle() const override { return fd_; }
@@ -236,6 +230,8 @@ class PosixFile final : public File {
 
  private:
   Error fail(Operation operation) const { return error_in(*this, operation, errno); }
+  // Success when the calls of an operation were done, else the error errno names.
+  Status checked(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
 
   int fd_;
   std::string path_;
@@ -319,14 +315,10 @@ class PosixFileSystem final : public FileSystem {
     const int fd = retry([&] {
       return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     });
-    if (fd < 0) {
-      // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
-      // is nothing at all at path.
-      if (errno == ENOENT) return {};
-      return fail(Operation::open, path);
-    }
-    file = std::make_unique<PosixFile>(fd, path.string());
-    return {};
+    if (fd >= 0) file = std::make_unique<PosixFile>(fd, path.string());
+    // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
+    // is nothing at all at path.
+    return checked(fd >= 0 || errno == ENOENT, Operation::open, path);
   }
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
@@ -363,11 +355,10 @@ class PosixFileSystem final : public FileSystem {
       // A file opened O_TMPFILE is linked from its descriptor: through
       // /proc for anyone, else directly for a user allowed to.
       const std::string self = "/proc/self/fd/" + std::to_string(fd);
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) < 0 &&
-          (errno != ENOENT || ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) < 0)) {
-        return fail(Operation::name, path);
-      }
-      return {};
+      return checked(
+          ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+              (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0),
+          Operation::name, path);
     }
     // One made with a name is renamed, never over another file; where the
     // file system cannot say so, after a look (no one else may change names
@@ -413,9 +404,6 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
-  static Error fail(Operation operation, const std::filesystem::path& path) {
-    return Error{operation, path.string(), errno};
-  }
   static Error not_regular(const std::filesystem::path& path, const struct stat& info) {
     return Error{Operation::open, path.string(), S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
   }
