@@ -117,12 +117,7 @@ class PosixFile final : public File {
   }
 
   Status write(std::span<const char> bytes) override {
-    while (!bytes.empty()) {
-      const ssize_t n = retry([&] { return ::write(fd_, bytes.data(), bytes.size()); });
-      if (n < 0) return fail(Operation::write);
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return {};
+    return checked(write_all(fd_, bytes), Operation::write);
   }
 
   Status rewind() override { return checked(::lseek(fd_, 0, SEEK_SET) == 0, Operation::rewind); }
@@ -410,6 +405,15 @@ class PosixFileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+bool write_all(int fd, std::span<const char> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = retry([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
 
 FileSystem& os_file_system() {
   static PosixFileSystem file_system;
