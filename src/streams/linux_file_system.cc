@@ -379,11 +379,7 @@ class PosixFileSystem final : public FileSystem {
   Status sync_directory(const std::filesystem::path& dir) override {
     const int fd = retry([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0) return fail(Operation::sync, dir);
-    const bool synced = retry([&] { return ::fsync(fd); }) == 0;
-    const int code = errno;
-    ::close(fd);
-    if (!synced) return Error{Operation::sync, dir.string(), code};
-    return {};
+    return PosixFile(fd, dir.string()).sync();
   }
 
   std::filesystem::path private_directory() override {
