@@ -259,13 +259,12 @@ class PosixHold final : public InterruptHold {
   // Any signal that came meanwhile takes effect here.
   ~PosixHold() override { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
 
+  // Whether a signal both held here and pending came.
   bool pending() const override {
     sigset_t pending;
-    if (::sigpending(&pending) < 0) return false;
-    for (int signal = 1; signal < NSIG; ++signal) {
-      if (sigismember(&held_, signal) == 1 && sigismember(&pending, signal) == 1) return true;
-    }
-    return false;
+    sigset_t both;
+    return ::sigpending(&pending) == 0 && ::sigandset(&both, &pending, &held_) == 0 &&
+           ::sigisemptyset(&both) == 0;
   }
 
  private:
