@@ -343,7 +343,6 @@ class PosixFileSystem final : public FileSystem {
   Status name_work_file(File& work, const std::filesystem::path& path) override {
     const auto fd = static_cast<int>(work.native_handle());
     FileState state;
-    std::filesystem::path now;
     if (!inspect(fd, "", 0, state)) return fail(Operation::name, path);
     if (state.links == 0) {
       // A file opened O_TMPFILE is linked from its descriptor: through
@@ -357,18 +356,15 @@ class PosixFileSystem final : public FileSystem {
     // One made with a name is renamed, never over another file; where the
     // file system cannot say so, after a look (no one else may change names
     // in the directory).
+    std::filesystem::path now;
     if (Status status = work.real_path(now); !status.ok()) return status;
-    if (::renameat2(AT_FDCWD, now.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-      return {};
-    if (errno == EINVAL || errno == ENOSYS) {
+    int done = ::renameat2(AT_FDCWD, now.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (done < 0 && (errno == EINVAL || errno == ENOSYS)) {
       struct stat info {};
-      if (::lstat(path.c_str(), &info) == 0) {
-        errno = EEXIST;
-      } else if (::rename(now.c_str(), path.c_str()) == 0) {
-        return {};
-      }
+      if (::lstat(path.c_str(), &info) == 0) return Error{Operation::name, path.string(), EEXIST};
+      done = ::rename(now.c_str(), path.c_str());
     }
-    return fail(Operation::name, path);
+    return checked(done == 0, Operation::name, path);
   }
 
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
