@@ -297,10 +297,9 @@ class PosixFileSystem final : public FileSystem {
     if (::fstat(fd, &info) < 0) return fail(Operation::open, path);
     if (!S_ISREG(info.st_mode)) return not_regular(path, info);
     if (on_kernel_file_system(fd)) return Error{Operation::open, path.string(), EINVAL};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-      return fail(Operation::open, path);
-    }
+    // Of the flags given to open() above, F_SETFL changes O_NONBLOCK alone,
+    // and none of the others it changes were given: setting none clears it.
+    if (::fcntl(fd, F_SETFL, 0) < 0) return fail(Operation::open, path);
     file = std::move(opened);
     return {};
   }
