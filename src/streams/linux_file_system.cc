@@ -420,11 +420,10 @@ void prepare_process() {
   // A reader that goes away must not end the process in the middle of a
   // rewrite: the failed write is reported as EPIPE instead. A write past the
   // file-size limit likewise fails with EFBIG, which the rewrite handles.
-  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   // Another program opening the file while it is written back is announced
   // by SIGIO, whose default would end the process; it only has to wait.
-  static_cast<void>(std::signal(SIGIO, SIG_IGN));
+  for (const int ignored : {SIGPIPE, SIGXFSZ, SIGIO})
+    static_cast<void>(std::signal(ignored, SIG_IGN));
 }
 
 }  // namespace ostrel
