@@ -277,19 +277,17 @@ class PosixFileSystem final : public FileSystem {
   Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
                          bool wait) override {
     // Look before opening, so that a FIFO or device is never opened at all:
-    // opening one could block or have side effects.
+    // opening one could block or have side effects. The first open fails at
+    // once when another program holds a lease on the file; when asked to
+    // wait for it, a second one does, if it is still a regular file.
     struct stat info {};
-    if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
-    if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-    int fd =
-        retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0 && errno == EWOULDBLOCK) {
-      // Another program holds a lease on the file: wait for it, if asked
-      // to and if it is still a regular file.
-      if (!wait) return {};
+    int fd = -1;
+    for (const int nonblock : {O_NONBLOCK, 0}) {
       if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
       if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-      fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); });
+      fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock); });
+      if (fd >= 0 || errno != EWOULDBLOCK) break;
+      if (!wait) return {};
     }
     if (fd < 0) return fail(Operation::open, path);
     auto opened = std::make_unique<PosixFile>(fd, path.string());
