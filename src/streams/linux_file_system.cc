@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <utility>
