@@ -1,7 +1,5 @@
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "streams/console.h"
 #include "streams/linux_stat.h"
 
@@ -13,17 +11,7 @@ class PosixConsole final : public Console {
  public:
   explicit PosixConsole(int fd) : fd_(fd) {}
 
-  bool write(std::string_view text) override {
-    while (!text.empty()) {
-      const ssize_t n = ::write(fd_, text.data(), text.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  }
+  bool write(std::string_view text) override { return write_all(fd_, text); }
 
   std::optional<FileIdentity> file() const override {
     FileState state;

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <utility>
@@ -70,18 +69,34 @@ bool on_kernel_file_system(int fd) {
 class PosixLock final : public FileLock {
  public:
   explicit PosixLock(int fd) : fd_(fd) {}
-  PosixLock(const PosixLock&) = delete;
-  PosixLock& operator=(const PosixLock&) = delete;
   ~PosixLock() override { ::close(fd_); }
 
  private:
   int fd_;
 };
 
+// The error errno names, of an operation on the file or directory at path.
+Error fail(Operation operation, const std::filesystem::path& path) {
+  return Error{operation, path.string(), errno};
+}
+
+// Success when the calls of an operation were done, else the error errno names.
+Status checked(bool done, Operation operation, const std::filesystem::path& path) {
+  return done ? Status{} : fail(operation, path);
+}
+
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
 
-Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity);
+// Removes the name path, but only while it names the file with this
+// identity: anyone who may write the directory may have put another file
+// there.
+Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
+  FileState named;
+  const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
+  if (looked && named.identity != identity) return {};
+  return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
+}
 
 class PosixFile final : public File {
  public:
@@ -90,61 +105,44 @@ class PosixFile final : public File {
   // given another.
   PosixFile(int fd, std::string path, bool work = false, std::filesystem::path part = {})
       : fd_(fd), path_(std::move(path)), work_(work), part_(std::move(part)) {}
-  PosixFile(const PosixFile&) = delete;
-  PosixFile& operator=(const PosixFile&) = delete;
   ~PosixFile() override {
     if (fd_ >= 0) static_cast<void>(close());
   }
 
   Status read(std::span<char> into, std::size_t& got) override {
-    got = 0;
     const ssize_t n = retry([&] { return ::read(fd_, into.data(), into.size()); });
-    if (n < 0) return fail(Operation::read);
-    got = static_cast<std::size_t>(n);
-    return {};
+    got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return checked(n >= 0, Operation::read);
   }
 
   Status write(std::span<const char> bytes) override {
-    while (!bytes.empty()) {
-      const ssize_t n = retry([&] { return ::write(fd_, bytes.data(), bytes.size()); });
-      if (n < 0) return fail(Operation::write);
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return {};
+    return checked(write_all(fd_, bytes), Operation::write);
   }
 
-  Status rewind() override {
-    if (::lseek(fd_, 0, SEEK_SET) < 0) return fail(Operation::rewind);
-    return {};
-  }
+  Status rewind() override { return checked(::lseek(fd_, 0, SEEK_SET) == 0, Operation::rewind); }
 
   // fsync, not fdatasync: the mark is metadata.
   Status sync() override {
-    if (retry([&] { return ::fsync(fd_); }) < 0) return fail(Operation::sync);
-    return {};
+    return checked(retry([&] { return ::fsync(fd_); }) == 0, Operation::sync);
   }
 
   Status truncate() override {
-    if (retry([&] { return ::ftruncate(fd_, 0); }) < 0) return fail(Operation::truncate);
-    if (::lseek(fd_, 0, SEEK_SET) < 0) return fail(Operation::truncate);
-    return {};
+    return checked(
+        retry([&] { return ::ftruncate(fd_, 0); }) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0,
+        Operation::truncate);
   }
 
   Status state(FileState& state) override {
-    if (!inspect(fd_, "", 0, state)) return fail(Operation::inspect);
-    return {};
+    return checked(inspect(fd_, "", 0, state), Operation::inspect);
   }
 
   Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
     const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
     if (fd < 0) return fail(Operation::lock);
     auto held = std::make_unique<PosixLock>(fd);
-    if (retry([&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }) < 0) {
-      if (!wait && errno == EWOULDBLOCK) return {};
-      return fail(Operation::lock);
-    }
-    lock = std::move(held);
-    return {};
+    const bool locked = retry([&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }) == 0;
+    if (locked) lock = std::move(held);
+    return checked(locked || (!wait && errno == EWOULDBLOCK), Operation::lock);
   }
 
   bool keep_openers_waiting() override {
@@ -193,15 +191,13 @@ class PosixFile final : public File {
     const ssize_t n = ::fgetxattr(fd_, kMark, text, sizeof text);
     supported = n >= 0 || errno == ENODATA;
     mark.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (n < 0 && errno != ENODATA && errno != ENOTSUP) return fail(Operation::mark);
-    return {};
+    return checked(supported || errno == ENOTSUP, Operation::mark);
   }
 
   Status write_mark(const std::string& mark) override {
     const int done = mark.empty() ? ::fremovexattr(fd_, kMark)
                                   : ::fsetxattr(fd_, kMark, mark.data(), mark.size(), 0);
-    if (done < 0 && !(mark.empty() && errno == ENODATA)) return fail(Operation::mark);
-    return {};
+    return checked(done == 0 || (mark.empty() && errno == ENODATA), Operation::mark);
   }
 
   Status real_path(std::filesystem::path& path) override {
@@ -219,8 +215,7 @@ class PosixFile final : public File {
     }
     // On Linux the descriptor is released even when close() reports EINTR,
     // so retrying could close somebody else's descriptor.
-    if (::close(fd) < 0 && errno != EINTR) return fail(Operation::close);
-    return {};
+    return checked(::close(fd) == 0 || errno == EINTR, Operation::close);
   }
 
   std::intptr_t native_handle() const override { return fd_; }
@@ -229,25 +224,14 @@ class PosixFile final : public File {
 
  private:
   Error fail(Operation operation) const { return error_in(*this, operation, errno); }
+  // Success when the calls of an operation were done, else the error errno names.
+  Status checked(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
 
   int fd_;
   std::string path_;
   bool work_;
   std::filesystem::path part_;
 };
-
-// Removes the name path, but only while it names the file with this
-// identity: anyone who may write the directory may have put another file
-// there.
-Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
-  FileState named;
-  if (!inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named)) {
-    return Error{Operation::remove, path.string(), errno};
-  }
-  if (named.identity != identity) return {};
-  if (::unlink(path.c_str()) < 0) return Error{Operation::remove, path.string(), errno};
-  return {};
-}
 
 // The signals held: every one whose action is still the default and whose
 // default is to end the process. Those the process ignores stay ignored.
@@ -271,18 +255,15 @@ sigset_t fatal_signals() {
 class PosixHold final : public InterruptHold {
  public:
   PosixHold() : held_(fatal_signals()) { ::sigprocmask(SIG_BLOCK, &held_, &before_); }
-  PosixHold(const PosixHold&) = delete;
-  PosixHold& operator=(const PosixHold&) = delete;
   // Any signal that came meanwhile takes effect here.
   ~PosixHold() override { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
 
+  // Whether a signal both held here and pending came.
   bool pending() const override {
     sigset_t pending;
-    if (::sigpending(&pending) < 0) return false;
-    for (int signal = 1; signal < NSIG; ++signal) {
-      if (sigismember(&held_, signal) == 1 && sigismember(&pending, signal) == 1) return true;
-    }
-    return false;
+    sigset_t both;
+    return ::sigpending(&pending) == 0 && ::sigandset(&both, &pending, &held_) == 0 &&
+           ::sigisemptyset(&both) == 0;
   }
 
  private:
@@ -295,19 +276,17 @@ class PosixFileSystem final : public FileSystem {
   Status open_for_update(const std::filesystem::path& path, std::unique_ptr<File>& file,
                          bool wait) override {
     // Look before opening, so that a FIFO or device is never opened at all:
-    // opening one could block or have side effects.
+    // opening one could block or have side effects. The first open fails at
+    // once when another program holds a lease on the file; when asked to
+    // wait for it, a second one does, if it is still a regular file.
     struct stat info {};
-    if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
-    if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-    int fd =
-        retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0 && errno == EWOULDBLOCK) {
-      // Another program holds a lease on the file: wait for it, if asked
-      // to and if it is still a regular file.
-      if (!wait) return {};
+    int fd = -1;
+    for (const int nonblock : {O_NONBLOCK, 0}) {
       if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
       if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-      fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); });
+      fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock); });
+      if (fd >= 0 || errno != EWOULDBLOCK) break;
+      if (!wait) return {};
     }
     if (fd < 0) return fail(Operation::open, path);
     auto opened = std::make_unique<PosixFile>(fd, path.string());
@@ -315,10 +294,9 @@ class PosixFileSystem final : public FileSystem {
     if (::fstat(fd, &info) < 0) return fail(Operation::open, path);
     if (!S_ISREG(info.st_mode)) return not_regular(path, info);
     if (on_kernel_file_system(fd)) return Error{Operation::open, path.string(), EINVAL};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-      return fail(Operation::open, path);
-    }
+    // Of the flags given to open() above, F_SETFL changes O_NONBLOCK alone,
+    // and none of the others it changes were given: setting none clears it.
+    if (::fcntl(fd, F_SETFL, 0) < 0) return fail(Operation::open, path);
     file = std::move(opened);
     return {};
   }
@@ -327,14 +305,10 @@ class PosixFileSystem final : public FileSystem {
     const int fd = retry([&] {
       return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     });
-    if (fd < 0) {
-      // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
-      // is nothing at all at path.
-      if (errno == ENOENT) return {};
-      return fail(Operation::open, path);
-    }
-    file = std::make_unique<PosixFile>(fd, path.string());
-    return {};
+    if (fd >= 0) file = std::make_unique<PosixFile>(fd, path.string());
+    // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
+    // is nothing at all at path.
+    return checked(fd >= 0 || errno == ENOENT, Operation::open, path);
   }
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
@@ -365,33 +339,28 @@ class PosixFileSystem final : public FileSystem {
   Status name_work_file(File& work, const std::filesystem::path& path) override {
     const auto fd = static_cast<int>(work.native_handle());
     FileState state;
-    std::filesystem::path now;
     if (!inspect(fd, "", 0, state)) return fail(Operation::name, path);
     if (state.links == 0) {
       // A file opened O_TMPFILE is linked from its descriptor: through
       // /proc for anyone, else directly for a user allowed to.
       const std::string self = "/proc/self/fd/" + std::to_string(fd);
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) < 0 &&
-          (errno != ENOENT || ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) < 0)) {
-        return fail(Operation::name, path);
-      }
-      return {};
+      return checked(
+          ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+              (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0),
+          Operation::name, path);
     }
     // One made with a name is renamed, never over another file; where the
     // file system cannot say so, after a look (no one else may change names
     // in the directory).
+    std::filesystem::path now;
     if (Status status = work.real_path(now); !status.ok()) return status;
-    if (::renameat2(AT_FDCWD, now.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-      return {};
-    if (errno == EINVAL || errno == ENOSYS) {
+    int done = ::renameat2(AT_FDCWD, now.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (done < 0 && (errno == EINVAL || errno == ENOSYS)) {
       struct stat info {};
-      if (::lstat(path.c_str(), &info) == 0) {
-        errno = EEXIST;
-      } else if (::rename(now.c_str(), path.c_str()) == 0) {
-        return {};
-      }
+      if (::lstat(path.c_str(), &info) == 0) return Error{Operation::name, path.string(), EEXIST};
+      done = ::rename(now.c_str(), path.c_str());
     }
-    return fail(Operation::name, path);
+    return checked(done == 0, Operation::name, path);
   }
 
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
@@ -401,11 +370,7 @@ class PosixFileSystem final : public FileSystem {
   Status sync_directory(const std::filesystem::path& dir) override {
     const int fd = retry([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0) return fail(Operation::sync, dir);
-    const bool synced = retry([&] { return ::fsync(fd); }) == 0;
-    const int code = errno;
-    ::close(fd);
-    if (!synced) return Error{Operation::sync, dir.string(), code};
-    return {};
+    return PosixFile(fd, dir.string()).sync();
   }
 
   std::filesystem::path private_directory() override {
@@ -421,15 +386,21 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
-  static Error fail(Operation operation, const std::filesystem::path& path) {
-    return Error{operation, path.string(), errno};
-  }
   static Error not_regular(const std::filesystem::path& path, const struct stat& info) {
     return Error{Operation::open, path.string(), S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
   }
 };
 
 }  // namespace
+
+bool write_all(int fd, std::span<const char> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = retry([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
 
 FileSystem& os_file_system() {
   static PosixFileSystem file_system;
@@ -446,11 +417,10 @@ void prepare_process() {
   // A reader that goes away must not end the process in the middle of a
   // rewrite: the failed write is reported as EPIPE instead. A write past the
   // file-size limit likewise fails with EFBIG, which the rewrite handles.
-  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   // Another program opening the file while it is written back is announced
   // by SIGIO, whose default would end the process; it only has to wait.
-  static_cast<void>(std::signal(SIGIO, SIG_IGN));
+  for (const int ignored : {SIGPIPE, SIGXFSZ, SIGIO})
+    static_cast<void>(std::signal(ignored, SIG_IGN));
 }
 
 }  // namespace ostrel

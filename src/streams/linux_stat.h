@@ -1,5 +1,5 @@
-// What statx says of a file, in the terms of the OS layer; for the Linux
-// sources only.
+// What statx says of a file, in the terms of the OS layer, and the writing
+// of bytes to a descriptor; for the Linux sources only.
 #pragma once
 
 #include <fcntl.h>
@@ -8,6 +8,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <span>
+
 #include "streams/file_system.h"
 
 namespace ostrel {
@@ -15,6 +17,10 @@ namespace ostrel {
 // open(2) for the work file, which tests replace to fail it beneath this
 // layer.
 extern int (*open_call)(const char* path, int flags, mode_t mode);
+
+// Writes all of bytes to fd, retrying short and interrupted writes. False,
+// with errno set, on failure.
+bool write_all(int fd, std::span<const char> bytes);
 
 inline std::int64_t nanoseconds(const struct statx_timestamp& time) {
   return std::int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
