@@ -5,22 +5,14 @@
 namespace ostrel {
 
 std::string fill_placeholder(std::string_view format, std::string_view value) {
-  const std::size_t at = format.find("%s");
-  if (at == std::string_view::npos) return std::string(format);
-  std::string text(format.substr(0, at));
-  text += value;
-  text += format.substr(at + 2);
+  std::string text(format);
+  if (const std::size_t at = text.find("%s"); at != std::string::npos) text.replace(at, 2, value);
   return text;
 }
 
 namespace {
 
-std::string in_quotes(std::string_view text) {
-  std::string result(1, '"');
-  result += text;
-  result += '"';
-  return result;
-}
+std::string in_quotes(std::string_view text) { return '"' + std::string(text) + '"'; }
 
 std::string what_failed(const Error& error) {
   if (error.work_file && error.operation == Operation::create) {
