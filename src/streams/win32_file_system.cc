@@ -394,14 +394,6 @@ class Win32File final : public File {
   }
 };
 
-class Win32Hold final : public InterruptHold {
- public:
-  bool pending() const override { return interrupt_pending(); }
-
- private:
-  InterruptsHeld held_;
-};
-
 // Opens what is at path, whoever else has it open, without creating it.
 HANDLE open_existing(const std::filesystem::path& path, DWORD access, DWORD flags) {
   return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -556,7 +548,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
-    return std::make_unique<Win32Hold>();
+    return std::make_unique<InterruptsHeld>();
   }
 };
 
