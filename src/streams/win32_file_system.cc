@@ -72,11 +72,17 @@ bool set_delete_on_close(HANDLE handle, bool remove) {
                                     sizeof disposition) != 0;
 }
 
+bool is_sid(PSID sid, const std::vector<char>& known) {
+  return !known.empty() && EqualSid(sid, const_cast<char*>(known.data()));
+}
+
 // The SIDs of the user the process runs as, and of the default owner it
 // gives new files (for an elevated administrator, the Administrators group).
 struct User {
   std::vector<char> user;
   std::vector<char> owner;
+  // Whether sid is either.
+  bool is(PSID sid) const { return is_sid(sid, user) || is_sid(sid, owner); }
 };
 
 const User& this_user() {
@@ -100,10 +106,6 @@ const User& this_user() {
   return user;
 }
 
-bool is_sid(PSID sid, const std::vector<char>& known) {
-  return !known.empty() && EqualSid(sid, const_cast<char*>(known.data()));
-}
-
 // Whether the file is owned by this user or by the system, and whether its
 // access list lets anyone but this user and the system write it (or, for a
 // directory, add or remove names in it).
@@ -118,14 +120,11 @@ void read_ownership(HANDLE handle, FileState& state) {
   }
   const LocalMemory frees(descriptor);
   const User& user = this_user();
-  const auto is_user = [&user](PSID sid) {
-    return is_sid(sid, user.user) || is_sid(sid, user.owner);
-  };
   const auto is_system = [](PSID sid) {
     return IsWellKnownSid(sid, WinLocalSystemSid) ||
            IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
   };
-  state.owned_by_user = owner != nullptr && is_user(owner);
+  state.owned_by_user = owner != nullptr && user.is(owner);
   state.owned_by_system = owner != nullptr && is_system(owner);
   constexpr ACCESS_MASK writes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
                                  WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
@@ -137,7 +136,7 @@ void read_ownership(HANDLE handle, FileState& state) {
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
     PSID sid = const_cast<DWORD*>(&allowed->SidStart);
     if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (allowed->Mask & writes) != 0 &&
-        !is_user(sid) && !is_system(sid) && !IsWellKnownSid(sid, WinCreatorOwnerSid)) {
+        !user.is(sid) && !is_system(sid) && !IsWellKnownSid(sid, WinCreatorOwnerSid)) {
       state.writable_by_others = true;
     }
   }
@@ -158,6 +157,13 @@ LocalMemory private_access() {
     return nullptr;
   }
   return LocalMemory(descriptor);
+}
+
+// Opens path as disposition says, whoever else has it open unless share
+// says otherwise.
+Handle open_file(const std::filesystem::path& path, DWORD access, DWORD disposition, DWORD flags,
+                 DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) {
+  return owned(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
 }
 
 // Locks taken through one handle stay while any handle to the same open
@@ -351,9 +357,7 @@ class Win32File final : public File {
     if (!supported) return {};
     if (Status status = real_path(name); !status.ok()) return status;
     name += L":ostrel.saved";
-    stream = owned(CreateFileW(name.c_str(), access,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    stream = open_file(name, access, disposition, FILE_ATTRIBUTE_NORMAL);
     if (!stream) {
       if (disposition == OPEN_EXISTING && GetLastError() == ERROR_FILE_NOT_FOUND) return {};
       return fail(Operation::mark);
@@ -372,13 +376,6 @@ class Win32File final : public File {
   }
 };
 
-// Opens what is at path, whoever else has it open, without creating it.
-Handle open_existing(const std::filesystem::path& path, DWORD access, DWORD flags) {
-  return owned(CreateFileW(path.c_str(), access,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, flags, nullptr));
-}
-
 class Win32FileSystem final : public FileSystem {
  public:
   // Windows has no lease to wait for: the lock keeps the file to one run.
@@ -386,9 +383,8 @@ class Win32FileSystem final : public FileSystem {
                          bool /*wait*/) override {
     // Others may read and write meanwhile, as the lock on the whole file
     // lets them, but neither rename nor delete it: its name stays its own.
-    Handle handle = owned(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle handle = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!handle) return fail_at(Operation::open, path);
     // A device such as NUL or CON opens too; only a file on disk will do.
     BY_HANDLE_FILE_INFORMATION info{};
@@ -407,7 +403,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
-    Handle handle = open_existing(path, GENERIC_READ, FILE_FLAG_OPEN_REPARSE_POINT);
+    Handle handle = open_file(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
     if (!handle) {
       return GetLastError() == ERROR_FILE_NOT_FOUND ? Status{} : fail_at(Operation::open, path);
     }
@@ -416,8 +412,8 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
-    Handle handle =
-        open_existing(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_FLAG_BACKUP_SEMANTICS);
+    Handle handle = open_file(path, FILE_READ_ATTRIBUTES | READ_CONTROL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS);
     if (!handle) return fail_at(Operation::inspect, path);
     return Win32File(std::move(handle), utf8_of(path)).state(state);
   }
@@ -449,10 +445,10 @@ class Win32FileSystem final : public FileSystem {
   Status name_work_file(File& work, const std::filesystem::path& path) override {
     const auto handle = reinterpret_cast<HANDLE>(work.native_handle());
     const std::wstring name = path.wstring();
+    // Zeroed: ReplaceIfExists FALSE, so that anything at path makes it
+    // fail, and no RootDirectory, as path is whole.
     std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::copy(name.begin(), name.end(), rename->FileName);
     if (!SetFileInformationByHandle(handle, FileRenameInfo, rename,
@@ -466,8 +462,8 @@ class Win32FileSystem final : public FileSystem {
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
     // Opened (never through a link) and marked for deletion by the same
     // handle, so that what is removed is what was compared.
-    const Handle handle = open_existing(path, DELETE | FILE_READ_ATTRIBUTES,
-                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+    const Handle handle = open_file(path, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!handle || !GetFileInformationByHandle(handle.get(), &info) ||
         (identity_from(info) == identity && !set_delete_on_close(handle.get(), true))) {
