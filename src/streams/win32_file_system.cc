@@ -530,10 +530,10 @@ void prepare_process() {
   for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     const HANDLE handle = GetStdHandle(which);
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) continue;
-    const HANDLE null =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
+    // Left open for as long as the process lives.
+    Handle null = open_file(L"NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (null) SetStdHandle(which, null.release());
   }
   install_interrupt_handler();
 }
