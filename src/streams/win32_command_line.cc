@@ -7,24 +7,25 @@
 
 namespace ostrel {
 
+// Each in one call, into room for the longest result: a UTF-8 byte makes at
+// most one UTF-16 unit, and a UTF-16 unit at most three UTF-8 bytes. Empty
+// text is never passed on: the call would fail and change GetLastError(),
+// which callers may not have read yet.
 std::wstring to_wide(std::string_view text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());
-  std::wstring wide(
-      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)),
-      L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+  std::wstring wide(text.size(), L'\0');
+  wide.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), size)));
   return wide;
 }
 
 std::string to_utf8(std::wstring_view text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());
-  std::string narrow(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), size,
-                                                                  nullptr, 0, nullptr, nullptr)),
-                     '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), static_cast<int>(narrow.size()),
-                      nullptr, nullptr);
+  std::string narrow(text.size() * 3, '\0');
+  narrow.resize(static_cast<std::size_t>(WideCharToMultiByte(
+      CP_UTF8, 0, text.data(), size, narrow.data(), size * 3, nullptr, nullptr)));
   return narrow;
 }
 

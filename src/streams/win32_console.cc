@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <type_traits>
 
 #include "streams/console.h"
 #include "streams/win32_identity.h"
@@ -9,6 +11,21 @@
 namespace ostrel {
 
 namespace {
+
+// Writes all of text to out, at most chunk units at a time: UTF-16 units
+// through the console's wide API, bytes as to a file. False when a write
+// fails or writes nothing.
+template <typename Char>
+bool write_all(HANDLE out, std::basic_string_view<Char> text, std::size_t chunk) {
+  for (DWORD written = 0; !text.empty(); text.remove_prefix(written)) {
+    const auto count = static_cast<DWORD>(std::min(text.size(), chunk));
+    const BOOL done = std::is_same_v<Char, wchar_t>
+                          ? WriteConsoleW(out, text.data(), count, &written, nullptr)
+                          : WriteFile(out, text.data(), count, &written, nullptr);
+    if (!done || written == 0) return false;
+  }
+  return true;
+}
 
 // Writes as a Windows console program does: line ends as CR LF, on a
 // console through the wide API so that every character shows, elsewhere
@@ -25,26 +42,8 @@ class Win32Console final : public Console {
     }
     HANDLE out = GetStdHandle(which_);
     DWORD mode = 0;
-    if (GetConsoleMode(out, &mode)) {
-      const std::wstring wide = to_wide(lines);
-      std::wstring_view rest = wide;
-      while (!rest.empty()) {
-        DWORD written = 0;
-        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 16384));
-        if (!WriteConsoleW(out, rest.data(), chunk, &written, nullptr) || written == 0)
-          return false;
-        rest.remove_prefix(written);
-      }
-      return true;
-    }
-    std::string_view rest = lines;
-    while (!rest.empty()) {
-      DWORD written = 0;
-      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1 << 20));
-      if (!WriteFile(out, rest.data(), chunk, &written, nullptr) || written == 0) return false;
-      rest.remove_prefix(written);
-    }
-    return true;
+    if (GetConsoleMode(out, &mode)) return write_all<wchar_t>(out, to_wide(lines), 16384);
+    return write_all<char>(out, lines, 1 << 20);
   }
 
   std::optional<FileIdentity> file() const override {

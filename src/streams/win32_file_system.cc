@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -46,12 +47,22 @@ namespace {
 
 int last_error() { return static_cast<int>(GetLastError()); }
 
+// Frees what it owns with release when it goes.
+template <auto release>
+struct Release {
+  void operator()(void* owned) const { release(owned); }
+};
+// An open handle, closed when it goes.
+using Handle = std::unique_ptr<void, Release<CloseHandle>>;
+// Memory from LocalAlloc, as the security calls give it, freed when it goes.
+using LocalMemory = std::unique_ptr<void, Release<LocalFree>>;
+
+// Owns handle; empty for INVALID_HANDLE_VALUE, which CreateFileW returns on
+// failure.
+Handle owned(HANDLE handle) { return Handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle); }
+
 Error fail_at(Operation operation, const std::filesystem::path& path) {
   return Error{operation, utf8_of(path), last_error()};
-}
-
-std::int64_t ticks(const FILETIME& time) {
-  return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
 }
 
 bool set_delete_on_close(HANDLE handle, bool remove) {
@@ -61,11 +72,17 @@ bool set_delete_on_close(HANDLE handle, bool remove) {
                                     sizeof disposition) != 0;
 }
 
+bool is_sid(PSID sid, const std::vector<char>& known) {
+  return !known.empty() && EqualSid(sid, const_cast<char*>(known.data()));
+}
+
 // The SIDs of the user the process runs as, and of the default owner it
 // gives new files (for an elevated administrator, the Administrators group).
 struct User {
   std::vector<char> user;
   std::vector<char> owner;
+  // Whether sid is either.
+  bool is(PSID sid) const { return is_sid(sid, user) || is_sid(sid, owner); }
 };
 
 const User& this_user() {
@@ -73,6 +90,7 @@ const User& this_user() {
     User found;
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return found;
+    const Handle closes(token);
     for (const auto& [kind, into] :
          {std::pair{TokenUser, &found.user}, std::pair{TokenOwner, &found.owner}}) {
       DWORD size = 0;
@@ -83,18 +101,9 @@ const User& this_user() {
                                    : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
       into->assign(static_cast<char*>(sid), static_cast<char*>(sid) + GetLengthSid(sid));
     }
-    CloseHandle(token);
     return found;
   }();
   return user;
-}
-
-bool is_sid(PSID sid, const std::vector<char>& known) {
-  return !known.empty() && EqualSid(sid, const_cast<char*>(known.data()));
-}
-
-bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
-  return IsWellKnownSid(sid, type) != FALSE;
 }
 
 // Whether the file is owned by this user or by the system, and whether its
@@ -109,85 +118,73 @@ void read_ownership(HANDLE handle, FileState& state) {
                       &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
     return;  // unknown: neither owned nor safe
   }
+  const LocalMemory frees(descriptor);
   const User& user = this_user();
-  state.owned_by_user = owner != nullptr && (is_sid(owner, user.user) || is_sid(owner, user.owner));
-  const bool owned_by_system =
-      owner != nullptr && (is_well_known(owner, WinLocalSystemSid) ||
-                           is_well_known(owner, WinBuiltinAdministratorsSid));
+  const auto is_system = [](PSID sid) {
+    return IsWellKnownSid(sid, WinLocalSystemSid) ||
+           IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+  };
+  state.owned_by_user = owner != nullptr && user.is(owner);
+  state.owned_by_system = owner != nullptr && is_system(owner);
   constexpr ACCESS_MASK writes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
                                  WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
   state.writable_by_others = dacl == nullptr;  // no list at all lets everyone in
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
     void* ace = nullptr;
     if (!GetAce(dacl, i, &ace)) continue;
-    const auto* header = static_cast<ACE_HEADER*>(ace);
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    // Every kind of entry starts with the header, which says its kind.
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
     PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & writes) == 0 || is_sid(sid, user.user) || is_sid(sid, user.owner) ||
-        is_well_known(sid, WinLocalSystemSid) || is_well_known(sid, WinBuiltinAdministratorsSid) ||
-        is_well_known(sid, WinCreatorOwnerSid)) {
-      continue;
+    if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (allowed->Mask & writes) != 0 &&
+        !user.is(sid) && !is_system(sid) && !IsWellKnownSid(sid, WinCreatorOwnerSid)) {
+      state.writable_by_others = true;
     }
-    state.writable_by_others = true;
   }
-  LocalFree(descriptor);
-  state.owned_by_system = owned_by_system;
 }
 
-// Access for this user alone, for the files the program creates.
-class Private {
- public:
-  Private() {
-    const User& user = this_user();
-    wchar_t* sid = nullptr;
-    if (user.user.empty() || !ConvertSidToStringSidW(const_cast<char*>(user.user.data()), &sid)) {
-      return;
-    }
-    const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
-    LocalFree(sid);
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                             &descriptor_, nullptr)) {
-      attributes_.lpSecurityDescriptor = descriptor_;
-    }
+// A security descriptor that gives this user alone access, for the files the
+// program creates; empty (the access the directory passes on) when there is
+// no telling who the user is.
+LocalMemory private_access() {
+  const std::vector<char>& user = this_user().user;
+  wchar_t* sid = nullptr;
+  if (user.empty() || !ConvertSidToStringSidW(const_cast<char*>(user.data()), &sid)) return nullptr;
+  const LocalMemory frees(sid);
+  const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return nullptr;
   }
-  Private(const Private&) = delete;
-  Private& operator=(const Private&) = delete;
-  ~Private() { LocalFree(descriptor_); }
-  SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+  return LocalMemory(descriptor);
+}
 
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  SECURITY_ATTRIBUTES attributes_{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-};
+// Opens path as disposition says, whoever else has it open unless share
+// says otherwise.
+Handle open_file(const std::filesystem::path& path, DWORD access, DWORD disposition, DWORD flags,
+                 DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) {
+  return owned(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
+}
 
 // Locks taken through one handle stay while any handle to the same open
 // file does; this one keeps the lock past the closing of the file's own.
 class Win32Lock final : public FileLock {
  public:
-  explicit Win32Lock(HANDLE handle) : handle_(handle) {}
-  Win32Lock(const Win32Lock&) = delete;
-  Win32Lock& operator=(const Win32Lock&) = delete;
+  explicit Win32Lock(Handle handle) : handle_(std::move(handle)) {}
   ~Win32Lock() override {
     OVERLAPPED whole{};
-    UnlockFileEx(handle_, 0, MAXDWORD, MAXDWORD, &whole);
-    CloseHandle(handle_);
+    UnlockFileEx(handle_.get(), 0, MAXDWORD, MAXDWORD, &whole);
   }
 
  private:
-  HANDLE handle_;
+  Handle handle_;
 };
 
 class Win32File final : public File {
  public:
   // path names the file in errors: its name, or a work file's directory.
-  Win32File(HANDLE handle, std::string path, bool work = false)
-      : handle_(handle), path_(std::move(path)), work_(work) {}
-  Win32File(const Win32File&) = delete;
-  Win32File& operator=(const Win32File&) = delete;
-  ~Win32File() override {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
+  Win32File(Handle handle, std::string path, bool work = false)
+      : handle_(std::move(handle)), path_(std::move(path)), work_(work) {}
 
   // An interrupt that came while nothing was held ends the process at the
   // next read or write (see win32_interrupts.h).
@@ -196,9 +193,9 @@ class Win32File final : public File {
     got = 0;
     DWORD n = 0;
     const auto size = static_cast<DWORD>(std::min<std::size_t>(into.size(), 1 << 30));
-    if (!ReadFile(handle_, into.data(), size, &n, nullptr)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) return {};
-      return fail(Operation::read);
+    if (!ReadFile(handle_.get(), into.data(), size, &n, nullptr)) {
+      // The end of the file, where a read says so as an error, is none.
+      return check(GetLastError() == ERROR_HANDLE_EOF, Operation::read);
     }
     got = n;
     return {};
@@ -206,87 +203,76 @@ class Win32File final : public File {
 
   Status write(std::span<const char> bytes) override {
     end_if_interrupted();
-    while (!bytes.empty()) {
-      DWORD n = 0;
+    for (DWORD n = 0; !bytes.empty(); bytes = bytes.subspan(n)) {
       const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
-      if (!WriteFile(handle_, bytes.data(), size, &n, nullptr)) return fail(Operation::write);
+      if (!WriteFile(handle_.get(), bytes.data(), size, &n, nullptr)) return fail(Operation::write);
       if (n == 0) return error_in(*this, Operation::write, ERROR_WRITE_FAULT);
-      bytes = bytes.subspan(n);
     }
     return {};
   }
 
   Status rewind() override {
-    if (!SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) {
-      return fail(Operation::rewind);
-    }
-    return {};
+    return check(SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN),
+                 Operation::rewind);
   }
 
-  Status sync() override {
-    if (!FlushFileBuffers(handle_)) return fail(Operation::sync);
-    return {};
-  }
+  Status sync() override { return check(FlushFileBuffers(handle_.get()), Operation::sync); }
 
   Status truncate() override {
-    if (!SetFilePointerEx(handle_, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
-        !SetEndOfFile(handle_)) {
-      return fail(Operation::truncate);
-    }
-    return {};
+    return check(SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
+                     SetEndOfFile(handle_.get()),
+                 Operation::truncate);
   }
 
   Status state(FileState& state) override {
     BY_HANDLE_FILE_INFORMATION info{};
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandle(handle_, &info) ||
-        !GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) {
+    if (!GetFileInformationByHandle(handle_.get(), &info) ||
+        !GetFileInformationByHandleEx(handle_.get(), FileBasicInfo, &basic, sizeof basic)) {
       return fail(Operation::inspect);
     }
     state = FileState{};
     state.identity = identity_from(info);
     state.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    state.modified = ticks(info.ftLastWriteTime);
+    state.modified = basic.LastWriteTime.QuadPart;
     state.status_changed = basic.ChangeTime.QuadPart;
     state.regular =
-        GetFileType(handle_) == FILE_TYPE_DISK &&
+        GetFileType(handle_.get()) == FILE_TYPE_DISK &&
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     state.links = info.nNumberOfLinks;
-    read_ownership(handle_, state);
+    read_ownership(handle_.get(), state);
     return {};
   }
 
   Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), handle_, GetCurrentProcess(), &copy, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle_.get(), GetCurrentProcess(), &duplicate, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS)) {
       return fail(Operation::lock);
     }
+    Handle copy(duplicate);
     OVERLAPPED whole{};
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    if (!LockFileEx(copy, flags, 0, MAXDWORD, MAXDWORD, &whole)) {
+    if (!LockFileEx(copy.get(), flags, 0, MAXDWORD, MAXDWORD, &whole)) {
+      // Held by another: no lock, and no error unless told to wait for it.
       const DWORD code = GetLastError();
-      CloseHandle(copy);
-      if (!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)) return {};
-      return error_in(*this, Operation::lock, static_cast<int>(code));
+      return check(!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING),
+                   Operation::lock);
     }
-    lock = std::make_unique<Win32Lock>(copy);
+    lock = std::make_unique<Win32Lock>(std::move(copy));
     return {};
   }
 
   Status read_mark(std::string& mark, bool& supported) override {
     mark.clear();
-    HANDLE stream = INVALID_HANDLE_VALUE;
+    Handle stream;
     if (Status status = open_mark(GENERIC_READ, OPEN_EXISTING, supported, stream);
-        !status.ok() || stream == INVALID_HANDLE_VALUE) {
+        !status.ok() || !stream) {
       return status;
     }
     char text[4096];
     DWORD n = 0;
-    const bool read = ReadFile(stream, text, sizeof text, &n, nullptr) != 0;
-    const int code = last_error();
-    CloseHandle(stream);
-    if (!read) return error_in(*this, Operation::mark, code);
+    if (!ReadFile(stream.get(), text, sizeof text, &n, nullptr)) return fail(Operation::mark);
     mark.assign(text, n);
     return {};
   }
@@ -295,22 +281,19 @@ class Win32File final : public File {
   // reaches the disk with the file's next flush, which takes its record.
   Status write_mark(const std::string& mark) override {
     bool supported = false;
-    HANDLE stream = INVALID_HANDLE_VALUE;
-    Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
-                              mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, supported, stream);
-    if (!status.ok() || stream == INVALID_HANDLE_VALUE) {
+    Handle stream;
+    if (Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
+                                  mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, supported, stream);
+        !status.ok() || !stream) {
       if (status.ok() && !supported && !mark.empty()) {
         return error_in(*this, Operation::mark, ERROR_NOT_SUPPORTED);
       }
       return status;
     }
-    Win32File file(stream, path_);
-    if (mark.empty()) {
-      if (!set_delete_on_close(stream, true)) return error_in(*this, Operation::mark, last_error());
-    } else {
-      status = file.write(mark);
-      if (status.ok()) status = file.sync();
-    }
+    if (mark.empty()) return check(set_delete_on_close(stream.get(), true), Operation::mark);
+    Win32File file(std::move(stream), path_);
+    Status status = file.write(mark);
+    if (status.ok()) status = file.sync();
     if (!status.ok()) return error_in(*this, Operation::mark, status.error().code);
     return {};
   }
@@ -320,15 +303,14 @@ class Win32File final : public File {
   Status real_path(std::filesystem::path& path) override {
     std::wstring name(32768, L'\0');  // the longest path Windows knows
     const DWORD length =
-        GetFinalPathNameByHandleW(handle_, name.data(), static_cast<DWORD>(name.size()), 0);
+        GetFinalPathNameByHandleW(handle_.get(), name.data(), static_cast<DWORD>(name.size()), 0);
     if (length == 0 || length >= name.size()) {
       // Wine finds no path longer than MAX_PATH (ERROR_MORE_DATA, whatever
       // the room): the name the file was opened by, made whole, then.
       std::error_code error;
       path = path_from_utf8(path_);
       if (!path.wstring().starts_with(L"\\\\")) path = std::filesystem::absolute(path, error);
-      if (error) return fail(Operation::inspect);
-      return {};
+      return check(!error, Operation::inspect);
     }
     name.resize(length);
     const std::wstring_view unc = L"\\\\?\\UNC\\";
@@ -341,20 +323,20 @@ class Win32File final : public File {
     return {};
   }
 
-  Status close() override {
-    HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
-    if (!CloseHandle(handle)) return fail(Operation::close);
-    return {};
-  }
+  Status close() override { return check(CloseHandle(handle_.release()), Operation::close); }
 
-  std::intptr_t native_handle() const override { return reinterpret_cast<std::intptr_t>(handle_); }
+  std::intptr_t native_handle() const override {
+    return reinterpret_cast<std::intptr_t>(handle_.get());
+  }
   std::string path() const override { return path_; }
   bool is_work_file() const override { return work_; }
 
  private:
   Error fail(Operation operation) const { return error_in(*this, operation, last_error()); }
+  // Success when done; else the error of operation, with the OS's code.
+  Status check(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
 
-  HANDLE handle_;
+  Handle handle_;
   std::string path_;
   bool work_;
 
@@ -364,49 +346,35 @@ class Win32File final : public File {
   // with a colon is a file of its own beside this one: such a name is never
   // opened, and where one opens all the same, it is closed (and removed when
   // made here) unless it is a stream of this very file.
-  Status open_mark(DWORD access, DWORD disposition, bool& supported, HANDLE& stream) {
+  Status open_mark(DWORD access, DWORD disposition, bool& supported, Handle& stream) {
     DWORD flags = 0;
     std::filesystem::path name;
-    if (!GetVolumeInformationByHandleW(handle_, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) {
+    if (!GetVolumeInformationByHandleW(handle_.get(), nullptr, 0, nullptr, nullptr, &flags, nullptr,
+                                       0)) {
       return fail(Operation::mark);
     }
     supported = (flags & FILE_NAMED_STREAMS) != 0;
     if (!supported) return {};
     if (Status status = real_path(name); !status.ok()) return status;
     name += L":ostrel.saved";
-    stream =
-        CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (stream == INVALID_HANDLE_VALUE) {
+    stream = open_file(name, access, disposition, FILE_ATTRIBUTE_NORMAL);
+    if (!stream) {
       if (disposition == OPEN_EXISTING && GetLastError() == ERROR_FILE_NOT_FOUND) return {};
       return fail(Operation::mark);
     }
     const bool made = GetLastError() != ERROR_ALREADY_EXISTS && disposition != OPEN_EXISTING;
     BY_HANDLE_FILE_INFORMATION file{};
     BY_HANDLE_FILE_INFORMATION its{};
-    if (!GetFileInformationByHandle(handle_, &file) || !GetFileInformationByHandle(stream, &its) ||
+    if (!GetFileInformationByHandle(handle_.get(), &file) ||
+        !GetFileInformationByHandle(stream.get(), &its) ||
         !(identity_from(file) == identity_from(its))) {
       supported = false;
-      CloseHandle(std::exchange(stream, INVALID_HANDLE_VALUE));
+      stream.reset();
       if (made) DeleteFileW(name.c_str());
     }
     return {};
   }
 };
-
-class Win32Hold final : public InterruptHold {
- public:
-  bool pending() const override { return interrupt_pending(); }
-
- private:
-  InterruptsHeld held_;
-};
-
-// Opens what is at path, whoever else has it open, without creating it.
-HANDLE open_existing(const std::filesystem::path& path, DWORD access, DWORD flags) {
-  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, flags, nullptr);
-}
 
 class Win32FileSystem final : public FileSystem {
  public:
@@ -415,14 +383,13 @@ class Win32FileSystem final : public FileSystem {
                          bool /*wait*/) override {
     // Others may read and write meanwhile, as the lock on the whole file
     // lets them, but neither rename nor delete it: its name stays its own.
-    HANDLE handle =
-        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::open, path);
-    auto opened = std::make_unique<Win32File>(handle, utf8_of(path));
+    Handle handle = open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!handle) return fail_at(Operation::open, path);
     // A device such as NUL or CON opens too; only a file on disk will do.
     BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle.get(), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return Error{Operation::open, utf8_of(path), ERROR_INVALID_FUNCTION};
     }
@@ -431,47 +398,46 @@ class Win32FileSystem final : public FileSystem {
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
       return Error{Operation::open, utf8_of(path), ERROR_ACCESS_DENIED};
     }
-    file = std::move(opened);
+    file = std::make_unique<Win32File>(std::move(handle), utf8_of(path));
     return {};
   }
 
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
-    HANDLE handle = open_existing(path, GENERIC_READ, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (handle == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
-      return fail_at(Operation::open, path);
+    Handle handle = open_file(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!handle) {
+      return GetLastError() == ERROR_FILE_NOT_FOUND ? Status{} : fail_at(Operation::open, path);
     }
-    file = std::make_unique<Win32File>(handle, utf8_of(path));
+    file = std::make_unique<Win32File>(std::move(handle), utf8_of(path));
     return {};
   }
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
-    HANDLE handle =
-        open_existing(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_FLAG_BACKUP_SEMANTICS);
-    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::inspect, path);
-    Win32File file(handle, utf8_of(path));
-    return file.state(state);
+    Handle handle = open_file(path, FILE_READ_ATTRIBUTES | READ_CONTROL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS);
+    if (!handle) return fail_at(Operation::inspect, path);
+    return Win32File(std::move(handle), utf8_of(path)).state(state);
   }
 
   Status create_work_file(const std::filesystem::path& part, std::unique_ptr<File>& file) override {
     // An interrupt between creating the file and marking it for deletion
     // would leave it behind; it waits until then.
     const InterruptsHeld held;
-    Private access;
+    const LocalMemory access = private_access();
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), access.get(), FALSE};
     const std::string dir = utf8_of(part.parent_path());
     // Not shared: nobody else can open it while it exists.
-    HANDLE handle = CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                access.attributes(), CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Error{Operation::create, dir, last_error(), true};
+    Handle handle = owned(CreateFileW(part.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                      &attributes, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    if (!handle) return Error{Operation::create, dir, last_error(), true};
     // Deleted when its handle closes, also when the process dies; unlike
     // FILE_FLAG_DELETE_ON_CLOSE this can be undone to keep the file.
-    if (!set_delete_on_close(handle, true)) {
+    if (!set_delete_on_close(handle.get(), true)) {
       const Error error{Operation::create, dir, last_error(), true};
-      CloseHandle(handle);
+      handle.reset();
       DeleteFileW(part.c_str());
       return error;
     }
-    file = std::make_unique<Win32File>(handle, dir, true);
+    file = std::make_unique<Win32File>(std::move(handle), dir, true);
     return {};
   }
 
@@ -479,10 +445,10 @@ class Win32FileSystem final : public FileSystem {
   Status name_work_file(File& work, const std::filesystem::path& path) override {
     const auto handle = reinterpret_cast<HANDLE>(work.native_handle());
     const std::wstring name = path.wstring();
+    // Zeroed: ReplaceIfExists FALSE, so that anything at path makes it
+    // fail, and no RootDirectory, as path is whole.
     std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     std::copy(name.begin(), name.end(), rename->FileName);
     if (!SetFileInformationByHandle(handle, FileRenameInfo, rename,
@@ -496,18 +462,14 @@ class Win32FileSystem final : public FileSystem {
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
     // Opened (never through a link) and marked for deletion by the same
     // handle, so that what is removed is what was compared.
-    HANDLE handle = open_existing(path, DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
-    if (handle == INVALID_HANDLE_VALUE) return fail_at(Operation::remove, path);
+    const Handle handle = open_file(path, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
     BY_HANDLE_FILE_INFORMATION info{};
-    Status status;
-    if (!GetFileInformationByHandle(handle, &info)) {
-      status = fail_at(Operation::remove, path);
-    } else if (identity_from(info) == identity && !set_delete_on_close(handle, true)) {
-      status = fail_at(Operation::remove, path);
+    if (!handle || !GetFileInformationByHandle(handle.get(), &info) ||
+        (identity_from(info) == identity && !set_delete_on_close(handle.get(), true))) {
+      return fail_at(Operation::remove, path);
     }
-    CloseHandle(handle);
-    return status;
+    return {};
   }
 
   // NTFS keeps its names in its journal as they change; a directory cannot
@@ -527,36 +489,33 @@ class Win32FileSystem final : public FileSystem {
     if (search == INVALID_HANDLE_VALUE) {
       return GetLastError() == ERROR_FILE_NOT_FOUND ? Status{} : fail_at(Operation::list, dir);
     }
+    const std::unique_ptr<void, Release<FindClose>> closes(search);
     do {
       std::string name = to_utf8(found.cFileName);
       if (name.starts_with(prefix) && name != "." && name != "..") names.push_back(std::move(name));
     } while (FindNextFileW(search, &found));
-    const int code = last_error();
-    FindClose(search);
-    if (code != ERROR_NO_MORE_FILES) return Error{Operation::list, utf8_of(dir), code};
-    return {};
+    return GetLastError() == ERROR_NO_MORE_FILES ? Status{} : fail_at(Operation::list, dir);
   }
 
   // The Temp folder of the user's local application data, which TMP and
   // TEMP point to by default, found whatever they say now.
   std::filesystem::path private_directory() override {
     wchar_t* local = nullptr;
-    std::filesystem::path dir;
-    if (SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local) == S_OK) {
-      dir = std::filesystem::path(local) / L"Temp";
-      CreateDirectoryW(dir.c_str(), nullptr);
-      const DWORD attributes = GetFileAttributesW(dir.c_str());
-      if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        dir.clear();
-      }
+    const HRESULT found = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local);
+    const std::unique_ptr<void, Release<CoTaskMemFree>> frees(local);
+    if (found != S_OK) return {};
+    const std::filesystem::path dir = std::filesystem::path(local) / L"Temp";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(dir.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return {};
     }
-    CoTaskMemFree(local);
     return dir;
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
-    return std::make_unique<Win32Hold>();
+    return std::make_unique<InterruptsHeld>();
   }
 };
 
@@ -571,10 +530,10 @@ void prepare_process() {
   for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     const HANDLE handle = GetStdHandle(which);
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) continue;
-    const HANDLE null =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (null != INVALID_HANDLE_VALUE) SetStdHandle(which, null);
+    // Left open for as long as the process lives.
+    Handle null = open_file(L"NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (null) SetStdHandle(which, null.release());
   }
   install_interrupt_handler();
 }

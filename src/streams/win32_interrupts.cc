@@ -2,16 +2,18 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace ostrel {
 
 namespace {
 
-// Guards holds and pending, so that an interrupt either comes before a hold
-// begins (and the process ends before anything is emptied) or is seen by the
-// release that ends the hold.
+// Guards holds and interrupted, so that an interrupt either comes before a
+// hold begins (and the process ends before anything is emptied) or is seen
+// by the release that ends the hold.
 SRWLOCK lock = SRWLOCK_INIT;
 int holds = 0;
-bool pending = false;
+bool interrupted = false;
 
 // How long the handler waits for the main thread to end the process at a
 // safe point before it does so itself.
@@ -26,6 +28,18 @@ constexpr DWORD kGrace = 500;
   ExitProcess(STATUS_CONTROL_C_EXIT);  // only if the above could not
 }
 
+// Adds change to the number of holds (never below none). Where no hold is
+// left before or after the change and an interrupt waits, the process ends:
+// a hold about to begin, the outermost release and a safe point outside any
+// hold all end it here.
+void count_holds(int change) {
+  AcquireSRWLockExclusive(&lock);
+  if (holds == 0 && interrupted) end_process();
+  holds = std::max(holds + change, 0);
+  if (holds == 0 && interrupted) end_process();
+  ReleaseSRWLockExclusive(&lock);
+}
+
 // Runs on the thread the system starts for each event. It never returns:
 // that would hand the event to the system's default handler, which under
 // Wine ends the process with exit code 0.
@@ -38,7 +52,7 @@ constexpr DWORD kGrace = 500;
 // device) does this thread end the process itself.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
   AcquireSRWLockExclusive(&lock);
-  pending = true;
+  interrupted = true;
   const bool held = holds > 0;
   ReleaseSRWLockExclusive(&lock);
   if (held) {
@@ -52,32 +66,17 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
 
 void install_interrupt_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-void hold_interrupts() {
-  AcquireSRWLockExclusive(&lock);
-  if (holds == 0 && pending) end_process();
-  ++holds;
-  ReleaseSRWLockExclusive(&lock);
-}
+void end_if_interrupted() { count_holds(0); }
 
-bool interrupt_pending() {
+InterruptsHeld::InterruptsHeld() { count_holds(1); }
+
+InterruptsHeld::~InterruptsHeld() { count_holds(-1); }
+
+bool InterruptsHeld::pending() const {
   AcquireSRWLockShared(&lock);
-  const bool arrived = pending;
+  const bool arrived = interrupted;
   ReleaseSRWLockShared(&lock);
   return arrived;
-}
-
-void end_if_interrupted() {
-  AcquireSRWLockShared(&lock);
-  const bool end = holds == 0 && pending;
-  ReleaseSRWLockShared(&lock);
-  if (end) end_process();
-}
-
-void release_interrupts() {
-  AcquireSRWLockExclusive(&lock);
-  if (holds > 0) --holds;
-  if (holds == 0 && pending) end_process();
-  ReleaseSRWLockExclusive(&lock);
 }
 
 }  // namespace ostrel
