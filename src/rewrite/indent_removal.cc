@@ -203,22 +203,29 @@ struct Run {
     if (held == nullptr) held = fs.hold_interrupts();
   }
 
-  // Stops the run unless the target is still what was read: the same size
-  // and times, still the file its name leads to, nobody else let in, and,
-  // where others were not kept out, the same bytes as were read (read_sum).
-  Stop changed_since(const FileState& before) {
-    // Looked at after the bytes are read, so that a write while they are
-    // read shows in the times.
+  // Stops the run with otherwise unless the target is still as expected:
+  // the same size and times (looked at after its bytes are read, so that a
+  // write while they are read shows in them), still the file its name leads
+  // to, nobody else let in, and, where others were not kept out, bytes
+  // whose checksum is sum. Before the emptying (changed_meanwhile), nothing
+  // has changed; after it, the whole text is saved.
+  Stop check(const FileState& expected, std::uint64_t sum, RewriteOutcome otherwise,
+             const stdfs::path& saved) {
+    const bool emptied = otherwise != RewriteOutcome::changed_meanwhile;
     Checksum bytes;
-    Status status = leased ? Status{} : add_file(*target, input, bytes);
     FileState now;
-    if (status.ok()) status = target->state(now);
-    if (!status.ok()) return unchanged(status);
     FileIdentity named;
-    if (!same_content_and_times(before, now) || !fs.identity_of(path, named).ok() ||
-        named != before.identity || (leased && !target->openers_still_wait()) ||
-        (!leased && bytes.value() != read_sum)) {
-      return outcome(RewriteOutcome::changed_meanwhile);
+    Status status = leased ? Status{} : add_file(*target, input, bytes);
+    if (status.ok()) status = target->state(now);
+    if (status.ok()) status = fs.identity_of(path, named);
+    if (!status.ok()) {
+      return outcome(
+          emptied ? RewriteOutcome::failed_after_emptying : RewriteOutcome::failed_unchanged,
+          status, emptied ? saved : stdfs::path());
+    }
+    if (!same_content_and_times(expected, now) || named != identity ||
+        (leased && !target->openers_still_wait()) || (!leased && bytes.value() != sum)) {
+      return outcome(otherwise, {}, emptied ? saved : stdfs::path());
     }
     return std::nullopt;
   }
@@ -233,7 +240,7 @@ struct Run {
     // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
     // whatever another program writes meanwhile must be seen, not emptied.
     if (announce) tell(Notice::copying_back);
-    if (auto stop = changed_since(before)) return stop;
+    if (auto stop = check(before, read_sum, RewriteOutcome::changed_meanwhile, {})) return stop;
     if (held->pending()) return outcome(RewriteOutcome::interrupted);
 
     // From here on the target holds only what has been copied back so far;
@@ -262,21 +269,9 @@ struct Run {
     if (status.ok()) status = target->state(now);
     if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
     // Whole, and nobody else was let in meanwhile: checked, not assumed.
-    // Where nobody was kept out, the bytes on disk are read back, then
-    // looked at again: a write while they are read shows in the times.
-    Checksum back;
-    FileIdentity named;
-    FileState after = now;
-    if (!leased) status = add_file(*target, input, back);
-    if (status.ok() && !leased) status = target->state(after);
-    if (status.ok()) status = fs.identity_of(path, named);
-    if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
-    if (now.size != length || (leased && !target->openers_still_wait()) ||
-        (!leased && (back.value() != sum || !same_content_and_times(now, after))) ||
-        named != identity) {
-      return outcome(RewriteOutcome::others_let_in, {}, saved);
-    }
-    return std::nullopt;
+    // Where nobody was kept out, the bytes on disk are read back.
+    if (now.size != length) return outcome(RewriteOutcome::others_let_in, {}, saved);
+    return check(now, sum, RewriteOutcome::others_let_in, saved);
   }
 
   // Where the new text of the file may be kept: beside it (its symbolic
