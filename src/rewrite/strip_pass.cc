@@ -187,13 +187,9 @@ Status strip_text(InputStream& from, OutputStream* to, std::span<const char> mar
     return {};
   }
   if constexpr (Write) {
-    std::array<char, 64> blanks{};
-    for (std::size_t at = 0; at < blanks.size(); at += width) {
-      std::copy_n(Units::space.begin(), width, blanks.begin() + static_cast<long>(at));
-    }
-    for (; keep && spaces > 0; spaces -= std::min<std::uint64_t>(spaces, 64 / width)) {
-      const std::size_t some = std::min<std::uint64_t>(spaces, 64 / width) * width;
-      if (Status status = put(*to, std::span(blanks).first(some)); !status.ok()) return status;
+    // Kept, they are written back one unit at a time: a file that needs it is rare.
+    for (; keep && spaces > 0; --spaces) {
+      if (Status status = put(*to, Units::space); !status.ok()) return status;
     }
   }
   Strip<Units, Write> strip(!keep);
