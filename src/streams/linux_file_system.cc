@@ -187,10 +187,17 @@ class PosixFile final : public File {
   }
 
   Status read_mark(std::string& mark, bool& supported) override {
-    char text[4096];
-    const ssize_t n = ::fgetxattr(fd_, kMark, text, sizeof text);
+    // Its size asked for first: a mark holds a path, which may be longer
+    // than any buffer chosen beforehand. A mark that grew meanwhile is asked
+    // for again.
+    ssize_t n = 0;
+    do {
+      n = ::fgetxattr(fd_, kMark, nullptr, 0);
+      mark.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+      if (n > 0) n = ::fgetxattr(fd_, kMark, mark.data(), mark.size());
+    } while (n < 0 && errno == ERANGE);
     supported = n >= 0 || errno == ENODATA;
-    mark.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (n < 0) mark.clear();
     return checked(supported || errno == ENOTSUP, Operation::mark);
   }
 

@@ -270,10 +270,12 @@ class Win32File final : public File {
         !status.ok() || !stream) {
       return status;
     }
+    // All of it: a mark holds a path, which may be long.
     char text[4096];
-    DWORD n = 0;
-    if (!ReadFile(stream.get(), text, sizeof text, &n, nullptr)) return fail(Operation::mark);
-    mark.assign(text, n);
+    for (DWORD n = 1; n > 0;) {
+      if (!ReadFile(stream.get(), text, sizeof text, &n, nullptr)) return fail(Operation::mark);
+      mark.append(text, n);
+    }
     return {};
   }
 
