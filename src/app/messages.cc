@@ -51,6 +51,7 @@ std::string distrusted(Distrust why, const Error& error) {
                                               "it is the file being rewritten",
                                               "it is in a directory others may change",
                                               "it was saved for a file this one is a copy of",
+                                              "it does not carry this file's mark",
                                               "it is missing",
                                               "it was changed after it was saved"};
   static_assert(std::size(kWhy) == static_cast<std::size_t>(Distrust::altered) + 1);

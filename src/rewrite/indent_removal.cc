@@ -206,9 +206,9 @@ struct Run {
   // Stops the run with otherwise unless the target is still as expected:
   // the same size and times (looked at after its bytes are read, so that a
   // write while they are read shows in them), still the file its name leads
-  // to, nobody else let in, and, where others were not kept out, bytes
-  // whose checksum is sum. Before the emptying (changed_meanwhile), nothing
-  // has changed; after it, the whole text is saved.
+  // to (a name that leads nowhere now was taken away), nobody else let in, and, where others were
+  // not kept out, bytes whose checksum is sum. Before the emptying (changed_meanwhile), nothing has
+  // changed; after it, the whole text is saved.
   Stop check(const FileState& expected, std::uint64_t sum, RewriteOutcome otherwise,
              const stdfs::path& saved) {
     const bool emptied = otherwise != RewriteOutcome::changed_meanwhile;
@@ -217,14 +217,14 @@ struct Run {
     FileIdentity named;
     Status status = leased ? Status{} : add_file(*target, input, bytes);
     if (status.ok()) status = target->state(now);
-    if (status.ok()) status = fs.identity_of(path, named);
     if (!status.ok()) {
       return outcome(
           emptied ? RewriteOutcome::failed_after_emptying : RewriteOutcome::failed_unchanged,
           status, emptied ? saved : stdfs::path());
     }
-    if (!same_content_and_times(expected, now) || named != identity ||
-        (leased && !target->openers_still_wait()) || (!leased && bytes.value() != sum)) {
+    if (!same_content_and_times(expected, now) || !fs.identity_of(path, named).ok() ||
+        named != identity || (leased && !target->openers_still_wait()) ||
+        (!leased && bytes.value() != sum)) {
       return outcome(otherwise, {}, emptied ? saved : stdfs::path());
     }
     return std::nullopt;
@@ -398,7 +398,8 @@ class Recovery {
   Stop find(const std::string& mark) {
     const stdfs::path marked = path_from_utf8(mark.substr(0, mark.find('\0')));
     std::vector<stdfs::path> paths;
-    if (!mark.empty() && mark == mark_of(run_.identity, marked)) paths.push_back(marked);
+    const bool marked_here = !mark.empty() && mark == mark_of(run_.identity, marked);
+    if (marked_here) paths.push_back(marked);
     for (const Place& place : run_.places) {
       std::vector<std::string> names;
       const std::string prefix = std::string(kSavedPrefix) + place.key + ".";
@@ -417,7 +418,10 @@ class Recovery {
     text_->path = paths.empty() ? marked : paths.front();
     if (paths.empty()) text_->doubt = Distrust::another_files;
     for (const stdfs::path& path : paths) {
-      if (Status status = open(path); !status.ok()) {
+      // One found by the mark alone must carry the same mark.
+      const bool by_mark_alone =
+          marked_here && path == marked && std::count(paths.begin(), paths.end(), path) == 1;
+      if (Status status = open(path, by_mark_alone ? mark : std::string()); !status.ok()) {
         text_->path = path;
         text_->doubt = Distrust::unreadable;
         text_->unreadable = status;
@@ -427,9 +431,9 @@ class Recovery {
     return std::nullopt;
   }
 
-  // Opens the text at path if it is there, trusted and whole; records why
-  // not if it is there but not so.
-  Status open(const stdfs::path& path) {
+  // Opens the text at path if it is there, trusted, whole and, where mark
+  // is given, carrying it; records why not if it is there but not so.
+  Status open(const stdfs::path& path, const std::string& mark) {
     SavedText& text = *text_;
     FileIdentity named;
     FileState dir;
@@ -451,6 +455,12 @@ class Recovery {
     Checksum sum;
     if (Status status = file->state(state); !status.ok()) return status;
     text.doubt = distrust(state);
+    std::string tag;
+    bool supported = false;
+    if (!text.doubt && !mark.empty()) {
+      if (Status status = file->read_mark(tag, supported); !status.ok()) return status;
+      if (tag != mark) text.doubt = Distrust::unmarked;
+    }
     if (text.doubt) return {};
     if (Status status = add_file(*file, run_.input, sum); !status.ok()) return status;
     if (!names_text(path, state.size, sum.value())) {
@@ -530,6 +540,10 @@ class LastingName {
     if (!status.ok()) return at(status, name);
     path = name;
     named_ = work.identity;
+    // The text carries the mark too: a mark that another program wrote on
+    // some other file then leads no run to it. (Where it cannot, or it is
+    // lost in a crash, a run through another name stops, and says where.)
+    if (run_.marks) static_cast<void>(work_->write_mark(mark_of(run_.identity, name)));
     if (status = run_.fs.sync_directory(place.dir); !status.ok()) return at(status, name);
     if (!place.survives_restart) run_.tell(Notice::kept_where_restart_empties, utf8_of(name));
     return {};

@@ -43,6 +43,7 @@ enum class Distrust {
   the_target,          // it is the file being rewritten
   shared_directory,    // others may create or rename files in its directory
   another_files,       // it was saved for another file: this one came from a copy of it
+  unmarked,            // found by the file's mark alone, it does not carry that mark itself
   missing,             // it is not there, nor where it would be kept now
   altered,             // its length or checksum is not the one in its name
 };

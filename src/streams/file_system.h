@@ -158,7 +158,7 @@ class FileSystem {
   // user may open, nameless in the directory of part where the file system
   // can make one, else at part itself (failing if anything is there). Either
   // way it goes when closed, or when the process ends, unless it is named;
-  // only a kill leaves a file at part behind.
+  // only a signal that ends the process leaves a file at part behind.
   virtual Status create_work_file(const std::filesystem::path& part,
                                   std::unique_ptr<File>& file) = 0;
   // Gives the open work file the name path, in its own directory, so that it
