@@ -63,8 +63,8 @@ std::string distrusted(Distrust why, const Error& error) {
 std::string describe_failure(const RewriteResult& result) {
   switch (result.outcome) {
     case RewriteOutcome::done:
+    case RewriteOutcome::open_failed:  // told in the transcript's own words
       return {};
-    case RewriteOutcome::open_failed:
     case RewriteOutcome::failed_unchanged:
       return with_reason(result.error) + "\n" + std::string(kUnchanged);
     case RewriteOutcome::not_saved:

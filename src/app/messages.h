@@ -38,7 +38,8 @@ inline constexpr std::string_view MSG_OUTPUT_IS_TARGET =
 // format with its one "%s" replaced by value, taken literally.
 std::string fill_placeholder(std::string_view format, std::string_view value);
 
-// What went wrong, with the OS's reason, and the state the file is left in.
+// What went wrong, with the OS's reason, and the state the file is left in;
+// empty for a run that was done or whose file could not be opened.
 std::string describe_failure(const RewriteResult& result);
 
 }  // namespace ostrel
