@@ -206,12 +206,11 @@ struct Run {
   // Stops the run with otherwise unless the target is still as expected:
   // the same size and times (looked at after its bytes are read, so that a
   // write while they are read shows in them), still the file its name leads
-  // to (a name that leads nowhere now was taken away), nobody else let in, and, where others were
-  // not kept out, bytes whose checksum is sum. Before the emptying (changed_meanwhile), nothing has
-  // changed; after it, the whole text is saved.
+  // to (a name that leads nowhere now was taken away), nobody else let in,
+  // and, where others were not kept out, bytes whose checksum is sum. saved
+  // is empty before the emptying, and after it where the whole text is.
   Stop check(const FileState& expected, std::uint64_t sum, RewriteOutcome otherwise,
              const stdfs::path& saved) {
-    const bool emptied = otherwise != RewriteOutcome::changed_meanwhile;
     Checksum bytes;
     FileState now;
     FileIdentity named;
@@ -219,13 +218,13 @@ struct Run {
     if (status.ok()) status = target->state(now);
     if (!status.ok()) {
       return outcome(
-          emptied ? RewriteOutcome::failed_after_emptying : RewriteOutcome::failed_unchanged,
-          status, emptied ? saved : stdfs::path());
+          saved.empty() ? RewriteOutcome::failed_unchanged : RewriteOutcome::failed_after_emptying,
+          status, saved);
     }
     if (!same_content_and_times(expected, now) || !fs.identity_of(path, named).ok() ||
         named != identity || (leased && !target->openers_still_wait()) ||
         (!leased && bytes.value() != sum)) {
-      return outcome(otherwise, {}, emptied ? saved : stdfs::path());
+      return outcome(otherwise, {}, saved);
     }
     return std::nullopt;
   }
