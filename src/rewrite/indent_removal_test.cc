@@ -297,6 +297,9 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
       if (then) then(disk);
     };
   };
+  const auto failing = [](const std::vector<Fault>& faults) {
+    return [faults](Disk& disk) { disk.machine.faults = faults; };
+  };
   const auto emptied_and = [&](const std::function<void(Disk&)>& then) {
     return killed(Call::truncate, then);
   };
@@ -595,18 +598,14 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
        RewriteOutcome::done,
        marks},
       {"nowhere outlives a restart",
-       [](Disk& disk) {
-         disk.machine.faults = {{Call::create_work_file, 1, EACCES}};
-       },
+       failing({{Call::create_work_file, 1, EACCES}}),
        result_text,
        {},
        "restart copying ",
        RewriteOutcome::done,
        restart_empties},
       {"no room for the work file beside the file",
-       [](Disk& disk) {
-         disk.machine.faults = {{Call::write, 1, ENOSPC}};
-       },
+       failing({{Call::write, 1, ENOSPC}}),
        result_text,
        {},
        "restart copying ",
@@ -615,18 +614,14 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
       // Without its mark, a run through another name would not find the
       // text: the file is left as it was.
       {"the file takes no mark",
-       [](Disk& disk) {
-         disk.machine.faults = {{Call::mark, 2, ENOSPC}};
-       },
+       failing({{Call::mark, 2, ENOSPC}}),
        original,
        {},
        "",
        RewriteOutcome::failed_unchanged,
        marks},
       {"no lasting name anywhere",
-       [](Disk& disk) {
-         disk.machine.faults = {{Call::name_work_file, 1, EPERM}};
-       },
+       failing({{Call::name_work_file, 1, EPERM}}),
        original,
        {},
        "",
