@@ -148,13 +148,17 @@ RewriteResult outcome(RewriteOutcome kind, const Status& status = {},
   result.saved_as = utf8_of(saved);
   return result;
 }
-RewriteResult unchanged(const Status& status) {
-  return outcome(RewriteOutcome::failed_unchanged, status);
+// A failure: before the emptying the file is as it was; after it, the whole
+// new text is at saved.
+RewriteResult failed(const Status& status, const stdfs::path& saved = {}) {
+  return outcome(
+      saved.empty() ? RewriteOutcome::failed_unchanged : RewriteOutcome::failed_after_emptying,
+      status, saved);
 }
 using Stop = std::optional<RewriteResult>;
 Stop stop_unless(const Status& status) {
   if (status.ok()) return std::nullopt;
-  return unchanged(status);
+  return failed(status);
 }
 
 // What every step of a run shares: the file being rewritten, open from the
@@ -187,9 +191,6 @@ struct Run {
     leased = target->keep_openers_waiting();
     if (status = target->state(before); !status.ok()) return status;
     identity = before.identity;
-    for (auto& buffer : memory) buffer = std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE);
-    input = {memory[0].get(), STREAM_BUFFER_SIZE};
-    output = {memory[1].get(), STREAM_BUFFER_SIZE};
     return find_places();
   }
 
@@ -216,11 +217,7 @@ struct Run {
     FileIdentity named;
     Status status = leased ? Status{} : add_file(*target, input, bytes);
     if (status.ok()) status = target->state(now);
-    if (!status.ok()) {
-      return outcome(
-          saved.empty() ? RewriteOutcome::failed_unchanged : RewriteOutcome::failed_after_emptying,
-          status, saved);
-    }
+    if (!status.ok()) return failed(status, saved);
     if (!same_content_and_times(expected, now) || !fs.identity_of(path, named).ok() ||
         named != identity || (leased && !target->openers_still_wait()) ||
         (!leased && bytes.value() != sum)) {
@@ -248,9 +245,9 @@ struct Run {
       // Refused outright, the file is as it was: nothing to keep.
       FileState now;
       if (target->state(now).ok() && same_content_and_times(before, now)) {
-        return unchanged(status);
+        return failed(status);
       }
-      return outcome(RewriteOutcome::failed_after_emptying, status, saved);
+      return failed(status, saved);
     }
     Status status = source.rewind();
     for (std::uint64_t copied = 0; status.ok();) {
@@ -266,7 +263,7 @@ struct Run {
     if (status.ok()) status = target->sync();
     FileState now;
     if (status.ok()) status = target->state(now);
-    if (!status.ok()) return outcome(RewriteOutcome::failed_after_emptying, status, saved);
+    if (!status.ok()) return failed(status, saved);
     // Whole, and nobody else was let in meanwhile: checked, not assumed.
     // Where nobody was kept out, the bytes on disk are read back.
     if (now.size != length) return outcome(RewriteOutcome::others_let_in, {}, saved);
@@ -307,9 +304,9 @@ struct Run {
   // Where no lease stands: the checksum of the bytes the text to be written
   // back was made from, or compared with.
   std::uint64_t read_sum = 0;
-  std::unique_ptr<char[]> memory[2];
-  std::span<char> input;
-  std::span<char> output;
+  std::unique_ptr<char[]> memory = std::make_unique_for_overwrite<char[]>(2 * STREAM_BUFFER_SIZE);
+  std::span<char> input{memory.get(), STREAM_BUFFER_SIZE};
+  std::span<char> output{memory.get() + STREAM_BUFFER_SIZE, STREAM_BUFFER_SIZE};
   std::vector<Place> places;  // where the new text may be kept, the best first
   stdfs::path private_dir;    // the user's private directory, if any
 };
@@ -516,18 +513,18 @@ class LastingName {
     if (marked_) static_cast<void>(run_.target->write_mark({}));
   }
 
-  // Names the work file at place, after marking the target with that name.
-  // Marking changes the target's change time, and nothing else: before
-  // takes the new one. A failure to mark is told apart in marking.
-  Status give(const Place& place, std::uint64_t length, std::uint64_t sum, FileState& before) {
+  // Names the work file at place, after marking the target with that name,
+  // or stops the run. Marking changes the target's change time, and nothing
+  // else: before takes the new one.
+  Stop give(const Place& place, std::uint64_t length, std::uint64_t sum, FileState& before) {
     const stdfs::path name = saved_name(place, length, sum);
     if (run_.marks) {
       marked_ = true;
       FileState now;
-      marking = run_.target->write_mark(mark_of(run_.identity, name));
-      if (marking.ok()) marking = run_.target->sync();
-      if (marking.ok()) marking = run_.target->state(now);
-      if (!marking.ok()) return marking;
+      Status status = run_.target->write_mark(mark_of(run_.identity, name));
+      if (status.ok()) status = run_.target->sync();
+      if (status.ok()) status = run_.target->state(now);
+      if (!status.ok()) return failed(status);
       if (now.size == before.size && now.modified == before.modified) {
         before.status_changed = now.status_changed;
       }
@@ -536,27 +533,26 @@ class LastingName {
     Status status = work_->sync();
     if (status.ok()) status = work_->state(work);
     if (status.ok()) status = run_.fs.name_work_file(*work_, name);
-    if (!status.ok()) return at(status, name);
+    if (!status.ok()) return not_saved(status, name);
     path = name;
     named_ = work.identity;
     // The text carries the mark too: a mark that another program wrote on
     // some other file then leads no run to it. (Where it cannot, or it is
     // lost in a crash, a run through another name stops, and says where.)
     if (run_.marks) static_cast<void>(work_->write_mark(mark_of(run_.identity, name)));
-    if (status = run_.fs.sync_directory(place.dir); !status.ok()) return at(status, name);
+    if (status = run_.fs.sync_directory(place.dir); !status.ok()) return not_saved(status, name);
     if (!place.survives_restart) run_.tell(Notice::kept_where_restart_empties, utf8_of(name));
-    return {};
+    return std::nullopt;
   }
 
   stdfs::path path;  // once given
-  Status marking;    // the failure to mark the target, if that failed
   bool keep = false;
 
  private:
-  static Error at(const Status& status, const stdfs::path& name) {
-    Error error = status.error();
-    error.path = utf8_of(name);
-    return error;
+  static RewriteResult not_saved(const Status& status, const stdfs::path& name) {
+    RewriteResult result = outcome(RewriteOutcome::not_saved, status);
+    result.error.path = utf8_of(name);
+    return result;
   }
 
   Run& run_;
@@ -591,11 +587,9 @@ Status strip(Run& run, std::unique_ptr<File>& work, StripOutcome& stripped, std:
 // The steps of a rewrite, in their order.
 RewriteResult rewrite(Run& run, std::unique_ptr<File>& work) {
   FileState before;
-  if (Status status = run.open(before); !status.ok()) {
-    return outcome(
-        run.target == nullptr ? RewriteOutcome::open_failed : RewriteOutcome::failed_unchanged,
-        status);
-  }
+  const Status opened = run.open(before);
+  if (run.target == nullptr) return outcome(RewriteOutcome::open_failed, opened);
+  if (auto stop = stop_unless(opened)) return *stop;
   // A run stopped while it wrote the file back left the file marked and
   // the whole new text saved: finish its work first, or leave all alone.
   Recovery recovery(run);
@@ -603,7 +597,7 @@ RewriteResult rewrite(Run& run, std::unique_ptr<File>& work) {
 
   StripOutcome stripped;
   std::size_t place = 0;
-  if (Status status = strip(run, work, stripped, place); !status.ok()) return unchanged(status);
+  if (auto stop = stop_unless(strip(run, work, stripped, place))) return *stop;
   // More or fewer bytes than the file holds: it changed while it was read,
   // or it is no plain file on disk whatever it says (a file of /proc).
   if (stripped.bytes_read != before.size) return outcome(RewriteOutcome::changed_meanwhile);
@@ -616,10 +610,8 @@ RewriteResult rewrite(Run& run, std::unique_ptr<File>& work) {
 
   run.hold();
   LastingName lasting(run, work);
-  if (Status status = lasting.give(run.places[place], stripped.length, stripped.sum, before);
-      !status.ok()) {
-    if (!lasting.marking.ok()) return unchanged(status);
-    return outcome(RewriteOutcome::not_saved, status);
+  if (auto stop = lasting.give(run.places[place], stripped.length, stripped.sum, before)) {
+    return *stop;
   }
   run.read_sum = stripped.read_sum;
   if (auto stop =
