@@ -171,14 +171,12 @@ struct Run {
   // Opens and locks the file and finds where its new text may be kept;
   // before is what the OS says of it then.
   Status open(FileState& before) {
-    std::unique_ptr<File> file;
-    Status status = fs.open_for_update(path, file, false);
-    if (status.ok() && file == nullptr) {
+    Status status = fs.open_for_update(path, target, false);
+    if (status.ok() && target == nullptr) {
       tell(Notice::waiting);
-      status = fs.open_for_update(path, file, true);
+      status = fs.open_for_update(path, target, true);
     }
     if (!status.ok()) return status;
-    target = std::move(file);
     if (status = target->lock(false, lock); status.ok() && lock == nullptr) {
       tell(Notice::waiting);
       status = target->lock(true, lock);
@@ -219,8 +217,7 @@ struct Run {
     if (status.ok()) status = target->state(now);
     if (!status.ok()) return failed(status, saved);
     if (!same_content_and_times(expected, now) || !fs.identity_of(path, named).ok() ||
-        named != identity || (leased && !target->openers_still_wait()) ||
-        (!leased && bytes.value() != sum)) {
+        named != identity || (leased ? !target->openers_still_wait() : bytes.value() != sum)) {
       return outcome(otherwise, {}, saved);
     }
     return std::nullopt;
@@ -231,11 +228,7 @@ struct Run {
   // be as it was when first looked at (before). The whole text is under the
   // lasting name saved. Returns the outcome if it could not be done.
   Stop write_back(File& source, std::uint64_t length, std::uint64_t sum, const FileState& before,
-                  const stdfs::path& saved, bool announce) {
-    // Told before the last check, not between it and the emptying: telling
-    // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
-    // whatever another program writes meanwhile must be seen, not emptied.
-    if (announce) tell(Notice::copying_back);
+                  const stdfs::path& saved) {
     if (auto stop = check(before, read_sum, RewriteOutcome::changed_meanwhile, {})) return stop;
     if (held->pending()) return outcome(RewriteOutcome::interrupted);
 
@@ -244,10 +237,8 @@ struct Run {
     if (Status status = target->truncate(); !status.ok()) {
       // Refused outright, the file is as it was: nothing to keep.
       FileState now;
-      if (target->state(now).ok() && same_content_and_times(before, now)) {
-        return failed(status);
-      }
-      return failed(status, saved);
+      const bool as_it_was = target->state(now).ok() && same_content_and_times(before, now);
+      return failed(status, as_it_was ? stdfs::path() : saved);
     }
     Status status = source.rewind();
     for (std::uint64_t copied = 0; status.ok();) {
@@ -273,8 +264,8 @@ struct Run {
   // Where the new text of the file may be kept: beside it (its symbolic
   // links resolved), where it lasts as long as the file does and can be
   // copied back within one file system; else in the user's private
-  // directory. Only trusted places, and one that outlives a restart before
-  // one that does not.
+  // directory. Only trusted places; the first outlives a restart if either
+  // does, as the text beside the file lasts as long as the file.
   Status find_places() {
     stdfs::path real;
     if (Status status = target->real_path(real); !status.ok()) return status;
@@ -287,8 +278,6 @@ struct Run {
       if (dir.empty() || !fs.state_of(dir, state).ok() || !trusted_place(state)) continue;
       places.push_back({dir, key, state.survives_restart || dir == real.parent_path()});
     }
-    std::stable_partition(places.begin(), places.end(),
-                          [](const Place& place) { return place.survives_restart; });
     return {};
   }
 
@@ -350,20 +339,16 @@ class Recovery {
     }
     if (text_->file == nullptr || before.size > text_->state.size) return std::nullopt;
     std::uint64_t same = 0;
-    if (auto stop =
-            stop_unless(starts_text(*run_.target, *text_->file, run_.input, run_.output, same))) {
-      return stop;
-    }
+    const Status compared = starts_text(*run_.target, *text_->file, run_.input, run_.output, same);
+    if (auto stop = stop_unless(compared)) return stop;
     if (same == kNotStart) return std::nullopt;
     // Only a mark tells an emptied file, or one of zero bytes, from a new
     // one made where a file that was being written back stood.
-    if (same == 0 && mark.empty()) {
-      return outcome(RewriteOutcome::saved_unsure, {}, text_->path);
-    }
+    if (same == 0 && mark.empty()) return outcome(RewriteOutcome::saved_unsure, {}, text_->path);
     run_.read_sum = now.value();
     run_.hold();
-    if (auto stop = run_.write_back(*text_->file, text_->state.size, text_->sum, before,
-                                    text_->path, false)) {
+    if (auto stop =
+            run_.write_back(*text_->file, text_->state.size, text_->sum, before, text_->path)) {
       return stop;
     }
     run_.tell(Notice::resumed, utf8_of(text_->path));
@@ -614,10 +599,12 @@ RewriteResult rewrite(Run& run, std::unique_ptr<File>& work) {
     return *stop;
   }
   run.read_sum = stripped.read_sum;
-  if (auto stop =
-          run.write_back(*work, stripped.length, stripped.sum, before, lasting.path, true)) {
-    lasting.keep = stop->outcome == RewriteOutcome::failed_after_emptying ||
-                   stop->outcome == RewriteOutcome::others_let_in;
+  // Told before the last check, not between it and the emptying: telling
+  // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
+  // whatever another program writes meanwhile must be seen, not emptied.
+  run.tell(Notice::copying_back);
+  if (auto stop = run.write_back(*work, stripped.length, stripped.sum, before, lasting.path)) {
+    lasting.keep = !stop->saved_as.empty();  // the report tells where the text is
     return *stop;
   }
   // Done, and on disk. The lasting name goes while the lock is still held,
