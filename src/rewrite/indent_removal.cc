@@ -403,7 +403,6 @@ class Recovery {
       const bool by_mark_alone =
           marked_here && path == marked && std::count(paths.begin(), paths.end(), path) == 1;
       if (Status status = open(path, by_mark_alone ? mark : std::string()); !status.ok()) {
-        text_->path = path;
         text_->doubt = Distrust::unreadable;
         text_->unreadable = status;
       }
@@ -432,10 +431,8 @@ class Recovery {
     if (Status status = run_.fs.open_for_reading(path, file); !status.ok() || file == nullptr) {
       return status;
     }
-    FileState state;
-    Checksum sum;
-    if (Status status = file->state(state); !status.ok()) return status;
-    text.doubt = distrust(state);
+    if (Status status = file->state(text.state); !status.ok()) return status;
+    text.doubt = distrust(text.state);
     std::string tag;
     bool supported = false;
     if (!text.doubt && !mark.empty()) {
@@ -443,14 +440,11 @@ class Recovery {
       if (tag != mark) text.doubt = Distrust::unmarked;
     }
     if (text.doubt) return {};
+    Checksum sum;
     if (Status status = add_file(*file, run_.input, sum); !status.ok()) return status;
-    if (!names_text(path, state.size, sum.value())) {
-      text.doubt = Distrust::altered;
-      return {};
-    }
-    text.state = state;
     text.sum = sum.value();
-    text.file = std::move(file);
+    if (!names_text(path, text.state.size, text.sum)) text.doubt = Distrust::altered;
+    if (!text.doubt) text.file = std::move(file);
     return {};
   }
 
