@@ -128,9 +128,8 @@ std::string text_suffix(std::uint64_t length, std::uint64_t sum) {
 bool names_text(const stdfs::path& path, std::uint64_t length, std::uint64_t sum) {
   return utf8_of(path.filename()).ends_with(text_suffix(length, sum));
 }
-stdfs::path saved_name(const Place& place, std::uint64_t length, std::uint64_t sum) {
-  return place.dir /
-         path_from_utf8(std::string(kSavedPrefix) + place.key + text_suffix(length, sum));
+stdfs::path saved_name(const Place& place, const std::string& suffix) {
+  return place.dir / path_from_utf8(std::string(kSavedPrefix) + place.key + suffix);
 }
 
 // The mark: where the file's new text is, and which file it was made on.
@@ -142,11 +141,7 @@ std::string mark_of(const FileIdentity& made_on, const stdfs::path& text) {
 // saved: where the whole new text is, for the outcomes that name it.
 RewriteResult outcome(RewriteOutcome kind, const Status& status = {},
                       const stdfs::path& saved = {}) {
-  RewriteResult result;
-  result.outcome = kind;
-  if (!status.ok()) result.error = status.error();
-  result.saved_as = utf8_of(saved);
-  return result;
+  return {kind, status.ok() ? Error{} : status.error(), utf8_of(saved)};
 }
 // A failure: before the emptying the file is as it was; after it, the whole
 // new text is at saved.
@@ -495,8 +490,8 @@ class LastingName {
   // Names the work file at place, after marking the target with that name,
   // or stops the run. Marking changes the target's change time, and nothing
   // else: before takes the new one.
-  Stop give(const Place& place, std::uint64_t length, std::uint64_t sum, FileState& before) {
-    const stdfs::path name = saved_name(place, length, sum);
+  Stop give(const Place& place, const StripOutcome& stripped, FileState& before) {
+    const stdfs::path name = saved_name(place, text_suffix(stripped.length, stripped.sum));
     if (run_.marks) {
       marked_ = true;
       FileState now;
@@ -548,8 +543,7 @@ Status strip(Run& run, std::unique_ptr<File>& work, StripOutcome& stripped, std:
   for (at = 0; at < run.places.size(); ++at) {
     const Place& place = run.places[at];
     work.reset();
-    Status status = run.fs.create_work_file(
-        place.dir / path_from_utf8(std::string(kSavedPrefix) + place.key + ".part"), work);
+    Status status = run.fs.create_work_file(saved_name(place, ".part"), work);
     if (status.ok()) status = run.target->rewind();
     if (status.ok()) {
       stripped = {};
@@ -589,9 +583,7 @@ RewriteResult rewrite(Run& run, std::unique_ptr<File>& work) {
 
   run.hold();
   LastingName lasting(run, work);
-  if (auto stop = lasting.give(run.places[place], stripped.length, stripped.sum, before)) {
-    return *stop;
-  }
+  if (auto stop = lasting.give(run.places[place], stripped, before)) return *stop;
   run.read_sum = stripped.read_sum;
   // Told before the last check, not between it and the emptying: telling
   // may take any time (a terminal stopped with Ctrl-S, a full pipe), and
