@@ -41,10 +41,10 @@ class Transcript {
  public:
   Transcript(Console& out, Console& err) : out_(out), err_(err) {}
 
-  void write(std::string_view text) { out_failed_ = !out_.write(text) || out_failed_; }
-  void write_failure(std::string_view text) {
-    write(text);
-    if (out_failed_) static_cast<void>(err_.write(text));
+  // A failure, or a warning that must be seen, goes to err too once out has failed.
+  void write(std::string_view text, bool failure = false) {
+    out_failed_ = !out_.write(text) || out_failed_;
+    if (failure && out_failed_) static_cast<void>(err_.write(text));
   }
 
  private:
@@ -60,14 +60,12 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
   Transcript transcript(out, err);
   // Output that goes into the very file to be rewritten would change it
   // before it is read, and end up inside it: refuse, before a word is out.
-  if (args.size() >= 2) {
-    FileIdentity target;
-    if (file_system.identity_of(path_from_utf8(args[1]), target).ok()) {
-      const bool into_err = err.file() == target;
-      if (into_err || out.file() == target) {
-        if (!into_err) static_cast<void>(err.write(MSG_OUTPUT_IS_TARGET));
-        return EXIT_NOT_REWRITTEN;
-      }
+  FileIdentity target;
+  if (args.size() >= 2 && file_system.identity_of(path_from_utf8(args[1]), target).ok()) {
+    const bool into_err = err.file() == target;
+    if (into_err || out.file() == target) {
+      if (!into_err) static_cast<void>(err.write(MSG_OUTPUT_IS_TARGET));
+      return EXIT_NOT_REWRITTEN;
     }
   }
   transcript.write(MSG_BANNER);
@@ -90,11 +88,7 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
     static_assert(std::size(kTexts) == static_cast<std::size_t>(Notice::copying_back) + 1);
     const std::string text = fill_placeholder(kTexts[static_cast<int>(notice)], path);
     // A warning that the text may be lost must be seen.
-    if (notice == Notice::kept_where_restart_empties) {
-      transcript.write_failure(text);
-    } else {
-      transcript.write(text);
-    }
+    transcript.write(text, /*failure=*/notice == Notice::kept_where_restart_empties);
     copying_back = copying_back || notice == Notice::copying_back;
   };
   // Told while interrupts still wait: an interrupt that came during the
@@ -106,14 +100,14 @@ int run_program(std::span<const std::string> args, FileSystem& file_system, Cons
         status = EXIT_REWRITTEN;
         return;
       case RewriteOutcome::open_failed:
-        transcript.write_failure(MSG_OPEN_FAILED);
+        transcript.write(MSG_OPEN_FAILED, /*failure=*/true);
         static_cast<void>(
             err.write("ostrel: " + name + ": " + why_not_opened(name, result.error) + "\n"));
         return;
       default:
         // End the line that the copying-back notice left open.
         if (copying_back) transcript.write("\n");
-        transcript.write_failure(describe_failure(result));
+        transcript.write(describe_failure(result), /*failure=*/true);
         return;
     }
   };
