@@ -330,7 +330,7 @@ class Recovery {
     if (names_text(text_->path, now.length(), now.value())) {
       if (auto stop = stop_unless(run_.target->sync())) return stop;
       drop();
-      return stop_unless(run_.target->rewind());
+      return std::nullopt;
     }
     if (text_->file == nullptr || before.size > text_->state.size) return std::nullopt;
     std::uint64_t same = 0;
@@ -349,8 +349,7 @@ class Recovery {
     run_.tell(Notice::resumed, utf8_of(text_->path));
     drop();
     // What is checked from here on is the file as the write-back left it.
-    if (auto stop = stop_unless(run_.target->state(before))) return stop;
-    return stop_unless(run_.target->rewind());
+    return stop_unless(run_.target->state(before));
   }
 
   // After the strip pass: the earlier run stopped before it emptied the
