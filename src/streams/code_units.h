@@ -81,18 +81,15 @@ struct CodeUnits {
   static constexpr std::size_t width = Width;
   using Unit = std::array<char, Width>;
 
-  // The bytes of the code unit with value code, as the file holds them.
-  static constexpr Unit spell(unsigned code) {
+  // The bytes of the code unit of an ASCII character, as the file holds them.
+  static constexpr Unit spell(char code) {
     Unit unit{};
-    for (std::size_t i = 0; i < Width; ++i) {
-      const std::size_t shift = 8 * (Order == std::endian::little ? i : Width - 1 - i);
-      unit[i] = static_cast<char>((code >> shift) & 0xffU);
-    }
+    unit[Order == std::endian::little ? 0 : Width - 1] = code;
     return unit;
   }
-  static constexpr Unit space = spell(0x20);
-  static constexpr Unit cr = spell(0x0d);
-  static constexpr Unit lf = spell(0x0a);
+  static constexpr Unit space = spell(' ');
+  static constexpr Unit cr = spell('\r');
+  static constexpr Unit lf = spell('\n');
 
   static bool is(const char* at, const Unit& unit) {
     return std::memcmp(at, unit.data(), Width) == 0;
