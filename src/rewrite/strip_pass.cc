@@ -91,7 +91,7 @@ class Strip {
         // A LF alone becomes CR LF. The two units are written in any case
         // (the output has room for them); at an indent, they are written
         // over next.
-        constexpr std::array<char, 2 * width> pair = crlf;
+        constexpr std::array<char, 2 * width> pair = Units::crlf;
         std::memcpy(out, pair.data(), pair.size());
         out += (lone_lfs >> at & 1) * pair.size();
         // The indent that starts here, or after the LF, ends at the next
@@ -128,13 +128,6 @@ class Strip {
     differs_ = true;
     return nullptr;
   }
-
-  static constexpr std::array<char, 2 * width> crlf = [] {
-    std::array<char, 2 * width> both{};
-    std::copy_n(Units::cr.begin(), width, both.begin());
-    std::copy_n(Units::lf.begin(), width, both.begin() + width);
-    return both;
-  }();
 
   bool line_start_;
   bool differs_ = false;

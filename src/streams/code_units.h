@@ -90,6 +90,8 @@ struct CodeUnits {
   static constexpr Unit space = spell(' ');
   static constexpr Unit cr = spell('\r');
   static constexpr Unit lf = spell('\n');
+  static constexpr std::array<char, 2 * Width> crlf =
+      std::bit_cast<std::array<char, 2 * Width>>(std::array{cr, lf});
 
   static bool is(const char* at, const Unit& unit) {
     return std::memcmp(at, unit.data(), Width) == 0;
