@@ -172,9 +172,10 @@ struct Run {
       status = fs.open_for_update(path, target, true);
     }
     if (!status.ok()) return status;
-    if (status = target->lock(false, lock); status.ok() && lock == nullptr) {
+    bool locked = false;
+    if (status = target->lock(false, locked); status.ok() && !locked) {
       tell(Notice::waiting);
-      status = target->lock(true, lock);
+      status = target->lock(true, locked);
     }
     if (!status.ok()) return status;
     // Where the OS grants it, nobody else opens the file from before the
@@ -280,10 +281,9 @@ struct Run {
   const stdfs::path path;
   const RewriteEvents& events;
   std::unique_ptr<InterruptHold> held;  // declared first of the resources: released last
-  std::unique_ptr<File> target;
-  std::unique_ptr<FileLock> lock;
-  bool leased = false;  // other programs that open the target wait
-  bool marks = false;   // the target's file system keeps marks
+  std::unique_ptr<File> target;         // locked once open
+  bool leased = false;                  // other programs that open the target wait
+  bool marks = false;                   // the target's file system keeps marks
   FileIdentity identity;
   // Where no lease stands: the checksum of the bytes the text to be written
   // back was made from, or compared with.
@@ -605,12 +605,12 @@ void run_indent_removal(FileSystem& file_system, const std::string& name,
   Run run(file_system, name, events);
   std::unique_ptr<File> work;
   const RewriteResult result = rewrite(run, work);
-  // Every byte of the work file has been read back or saved by now, so a
-  // failure to close it can cost nothing; it is closed, as the target's
-  // lock is released, before the outcome is told, so that what is told is
-  // final.
+  // Every byte of both files has been read back, saved or forced to disk by
+  // now, so a failure to close them can cost nothing; they are closed, and
+  // the target's lock released with it, before the outcome is told, so that
+  // what is told is final.
   if (work != nullptr) static_cast<void>(work->close());
-  run.lock.reset();
+  run.target.reset();
   events.report(result);
 }
 

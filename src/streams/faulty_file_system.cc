@@ -41,30 +41,20 @@ std::string bytes_of(const File& file) {
 #endif
 }
 
-// A hold or lock of the real file system, counted while it lasts.
-template <class Base>
-class Counted : public Base {
- public:
-  Counted(int& count, std::unique_ptr<Base> inner) : count_(count), inner_(std::move(inner)) {
-    ++count_;
-  }
-  Counted(const Counted&) = delete;
-  Counted& operator=(const Counted&) = delete;
-  ~Counted() override { --count_; }
-
- protected:
-  int& count_;
-  std::unique_ptr<Base> inner_;
-};
-
-class Hold final : public Counted<InterruptHold> {
+// A hold of the real file system, counted while it lasts.
+class Hold final : public InterruptHold {
  public:
   Hold(int& holds, const bool& interrupt, std::unique_ptr<InterruptHold> inner)
-      : Counted(holds, std::move(inner)), interrupt_(interrupt) {}
+      : holds_(holds), interrupt_(interrupt), inner_(std::move(inner)) {
+    ++holds_;
+  }
+  ~Hold() override { --holds_; }
   bool pending() const override { return interrupt_ || inner_->pending(); }
 
  private:
+  int& holds_;
   const bool& interrupt_;
+  std::unique_ptr<InterruptHold> inner_;
 };
 
 }  // namespace
@@ -74,7 +64,10 @@ class FaultyFileSystem::FaultyFile final : public File {
  public:
   FaultyFile(FaultyFileSystem& fs, std::unique_ptr<File> inner)
       : fs_(fs), inner_(std::move(inner)) {}
-  ~FaultyFile() override { fs_.work_.erase(this); }
+  ~FaultyFile() override {
+    fs_.work_.erase(this);
+    fs_.locks -= locked_ ? 1 : 0;
+  }
 
   Status read(std::span<char> into, std::size_t& got) override {
     got = 0;
@@ -106,10 +99,12 @@ class FaultyFileSystem::FaultyFile final : public File {
     if (status.ok() && fs_.restate) fs_.restate(state);
     return status;
   }
-  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
+  // A lock is counted until the file is closed.
+  Status lock(bool wait, bool& locked) override {
     if (auto error = fault(Call::lock, Operation::lock)) return *error;
-    Status status = inner_->lock(wait, lock);
-    if (lock != nullptr) lock = std::make_unique<Counted<FileLock>>(fs_.locks, std::move(lock));
+    Status status = inner_->lock(wait, locked);
+    if (locked && !locked_) ++fs_.locks;
+    locked_ = locked_ || locked;
     return status;
   }
   Status sync() override {
@@ -143,6 +138,7 @@ class FaultyFileSystem::FaultyFile final : public File {
   }
   Status real_path(std::filesystem::path& path) override { return inner_->real_path(path); }
   Status close() override {
+    fs_.locks -= std::exchange(locked_, false) ? 1 : 0;
     if (auto error = fault(Call::close, Operation::close)) {
       static_cast<void>(inner_->close());
       return *error;
@@ -161,6 +157,7 @@ class FaultyFileSystem::FaultyFile final : public File {
 
   FaultyFileSystem& fs_;
   std::unique_ptr<File> inner_;
+  bool locked_ = false;
 };
 
 std::optional<Error> FaultyFileSystem::fault(Call call, Operation operation,

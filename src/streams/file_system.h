@@ -47,16 +47,6 @@ struct FileState {
   bool survives_restart = true;
 };
 
-// Holds the exclusive lock on a file until destroyed; closing the file
-// through which it was taken does not release it.
-class FileLock {
- public:
-  FileLock() = default;
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-  virtual ~FileLock() = default;
-};
-
 // An open file, read and written as raw bytes: no line-end conversion here.
 class File {
  public:
@@ -79,9 +69,9 @@ class File {
   virtual Status truncate() = 0;
   virtual Status state(FileState& state) = 0;
   // Takes an exclusive lock on the whole file, which other runs taking it
-  // respect. When wait is false and another holds it, succeeds leaving lock
-  // empty; when wait is true, waits for it.
-  virtual Status lock(bool wait, std::unique_ptr<FileLock>& lock) = 0;
+  // respect, until the file is closed. When wait is false and another holds
+  // it, succeeds leaving locked false; when wait is true, waits for it.
+  virtual Status lock(bool wait, bool& locked) = 0;
   // Where the OS can: makes any other program that opens the file from now
   // on wait (for a while) until the file is closed, and returns true. It
   // cannot when another program has the file open already.

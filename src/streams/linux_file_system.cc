@@ -64,17 +64,6 @@ bool on_kernel_file_system(int fd) {
          std::ranges::count(kinds, static_cast<unsigned long>(info.f_type)) != 0;
 }
 
-// The lock stays as long as a descriptor of the open file that took it
-// does; this one keeps it past the closing of the file's own.
-class PosixLock final : public FileLock {
- public:
-  explicit PosixLock(int fd) : fd_(fd) {}
-  ~PosixLock() override { ::close(fd_); }
-
- private:
-  int fd_;
-};
-
 // The error errno names, of an operation on the file or directory at path.
 Error fail(Operation operation, const std::filesystem::path& path) {
   return Error{operation, path.string(), errno};
@@ -136,12 +125,9 @@ class PosixFile final : public File {
     return checked(inspect(fd_, "", 0, state), Operation::inspect);
   }
 
-  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
-    const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0) return fail(Operation::lock);
-    auto held = std::make_unique<PosixLock>(fd);
-    const bool locked = retry([&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }) == 0;
-    if (locked) lock = std::move(held);
+  // The lock goes with the open file when it is closed.
+  Status lock(bool wait, bool& locked) override {
+    locked = retry([&] { return ::flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB)); }) == 0;
     return checked(locked || (!wait && errno == EWOULDBLOCK), Operation::lock);
   }
 

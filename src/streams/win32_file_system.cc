@@ -166,25 +166,12 @@ Handle open_file(const std::filesystem::path& path, DWORD access, DWORD disposit
   return owned(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
 }
 
-// Locks taken through one handle stay while any handle to the same open
-// file does; this one keeps the lock past the closing of the file's own.
-class Win32Lock final : public FileLock {
- public:
-  explicit Win32Lock(Handle handle) : handle_(std::move(handle)) {}
-  ~Win32Lock() override {
-    OVERLAPPED whole{};
-    UnlockFileEx(handle_.get(), 0, MAXDWORD, MAXDWORD, &whole);
-  }
-
- private:
-  Handle handle_;
-};
-
 class Win32File final : public File {
  public:
   // path names the file in errors: its name, or a work file's directory.
   Win32File(Handle handle, std::string path, bool work = false)
       : handle_(std::move(handle)), path_(std::move(path)), work_(work) {}
+  ~Win32File() override { unlock(); }
 
   // An interrupt that came while nothing was held ends the process at the
   // next read or write (see win32_interrupts.h).
@@ -244,23 +231,14 @@ class Win32File final : public File {
     return {};
   }
 
-  Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
-    HANDLE duplicate = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), handle_.get(), GetCurrentProcess(), &duplicate, 0,
-                         FALSE, DUPLICATE_SAME_ACCESS)) {
-      return fail(Operation::lock);
-    }
-    Handle copy(duplicate);
+  Status lock(bool wait, bool& locked) override {
     OVERLAPPED whole{};
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    if (!LockFileEx(copy.get(), flags, 0, MAXDWORD, MAXDWORD, &whole)) {
-      // Held by another: no lock, and no error unless told to wait for it.
-      const DWORD code = GetLastError();
-      return check(!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING),
-                   Operation::lock);
-    }
-    lock = std::make_unique<Win32Lock>(std::move(copy));
-    return {};
+    locked = locked_ = LockFileEx(handle_.get(), flags, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+    // Held by another: no lock, and no error unless told to wait for it.
+    const DWORD code = GetLastError();
+    return check(locked || (!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)),
+                 Operation::lock);
   }
 
   Status read_mark(std::string& mark, bool& supported) override {
@@ -325,7 +303,10 @@ class Win32File final : public File {
     return {};
   }
 
-  Status close() override { return check(CloseHandle(handle_.release()), Operation::close); }
+  Status close() override {
+    unlock();
+    return check(CloseHandle(handle_.release()), Operation::close);
+  }
 
   std::intptr_t native_handle() const override {
     return reinterpret_cast<std::intptr_t>(handle_.get());
@@ -338,9 +319,17 @@ class Win32File final : public File {
   // Success when done; else the error of operation, with the OS's code.
   Status check(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
 
+  // The lock goes with the handle, released first: the system may take its
+  // time to release the locks of a closed handle.
+  void unlock() {
+    OVERLAPPED whole{};
+    if (std::exchange(locked_, false)) UnlockFileEx(handle_.get(), 0, MAXDWORD, MAXDWORD, &whole);
+  }
+
   Handle handle_;
   std::string path_;
   bool work_;
+  bool locked_ = false;
 
   // Opens the named stream of the file that holds its mark; none when
   // opening an existing one and there is none. supported is false where the
