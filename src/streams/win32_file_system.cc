@@ -14,7 +14,6 @@
 
 #include "streams/file_system.h"
 #include "streams/win32_identity.h"
-#include "streams/win32_interrupts.h"
 #include "streams/win32_text.h"
 
 namespace ostrel {
@@ -166,6 +165,84 @@ Handle open_file(const std::filesystem::path& path, DWORD access, DWORD disposit
   return owned(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
 }
 
+// Ctrl-C, Ctrl-Break and the closing of the console, held back while the
+// file is rewritten. The system delivers them on a thread of their own;
+// whichever way one arrives, the process ends as a console program ends on
+// Ctrl-C, with the exit code STATUS_CONTROL_C_EXIT. Outside a hold, an
+// interrupt ends the process at once: at the next read or write of a file or
+// the next hold, or soon after if neither comes.
+//
+// The lock guards holds and interrupted, so that an interrupt either comes
+// before a hold begins (and the process ends before anything is emptied) or
+// is seen by the release that ends the hold.
+SRWLOCK lock = SRWLOCK_INIT;
+int holds = 0;
+bool interrupted = false;
+
+// How long the handler waits for the main thread to end the process at a
+// safe point before it does so itself.
+constexpr DWORD kGrace = 500;
+
+// Ends the process at once, as the system's handler does on Ctrl-C but
+// without running any library's shutdown code. Nothing is lost: output is
+// written unbuffered, and the system deletes the work file when it closes
+// the process's handles.
+[[noreturn]] void end_process() {
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  ExitProcess(STATUS_CONTROL_C_EXIT);  // only if the above could not
+}
+
+// Adds change to the number of holds (never below none). Where no hold is
+// left before or after the change and an interrupt waits, the process ends:
+// a hold about to begin, the outermost release and a safe point outside any
+// hold all end it here.
+void count_holds(int change) {
+  AcquireSRWLockExclusive(&lock);
+  if (holds == 0 && interrupted) end_process();
+  holds = std::max(holds + change, 0);
+  if (holds == 0 && interrupted) end_process();
+  ReleaseSRWLockExclusive(&lock);
+}
+
+// Ends the process now if an interrupt arrived outside a hold. Called at
+// points where ending is safe and comes soon after the interrupt.
+void end_if_interrupted() { count_holds(0); }
+
+// Runs on the thread the system starts for each event. It never returns:
+// that would hand the event to the system's default handler, which under
+// Wine ends the process with exit code 0.
+//
+// The main thread ends the process: at the release of a hold, or, outside
+// one, at its next file read or write or hold. Wine, asked to end the
+// process from this thread while the main one is busy inside the system,
+// can hang: the main thread is stopped holding a lock that ending needs.
+// Only if the main thread comes to none of those soon (it may wait on a slow
+// device) does this thread end the process itself.
+BOOL WINAPI on_console_event(DWORD /*event*/) {
+  AcquireSRWLockExclusive(&lock);
+  interrupted = true;
+  const bool held = holds > 0;
+  ReleaseSRWLockExclusive(&lock);
+  while (held) Sleep(INFINITE);
+  Sleep(kGrace);
+  end_process();
+}
+
+// Holds interrupts for as long as it lives: meanwhile an interrupt waits.
+// Holds nest; when the outermost one ends and an interrupt arrived
+// meanwhile, the process ends there and then.
+class InterruptsHeld final : public InterruptHold {
+ public:
+  InterruptsHeld() { count_holds(1); }
+  ~InterruptsHeld() override { count_holds(-1); }
+  bool pending() const override {
+    AcquireSRWLockShared(&lock);
+    const bool arrived = interrupted;
+    ReleaseSRWLockShared(&lock);
+    return arrived;
+  }
+};
+
 // Locks taken through one handle stay while any handle to the same open
 // file does; this one keeps the lock past the closing of the file's own.
 class Win32Lock final : public FileLock {
@@ -187,7 +264,7 @@ class Win32File final : public File {
       : handle_(std::move(handle)), path_(std::move(path)), work_(work) {}
 
   // An interrupt that came while nothing was held ends the process at the
-  // next read or write (see win32_interrupts.h).
+  // next read or write (see the holding of interrupts above).
   Status read(std::span<char> into, std::size_t& got) override {
     end_if_interrupted();
     got = 0;
@@ -537,7 +614,7 @@ void prepare_process() {
                             FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (null) SetStdHandle(which, null.release());
   }
-  install_interrupt_handler();
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 }  // namespace ostrel
