@@ -442,11 +442,8 @@ class Win32File final : public File {
       return fail(Operation::mark);
     }
     const bool made = GetLastError() != ERROR_ALREADY_EXISTS && disposition != OPEN_EXISTING;
-    BY_HANDLE_FILE_INFORMATION file{};
-    BY_HANDLE_FILE_INFORMATION its{};
-    if (!GetFileInformationByHandle(handle_.get(), &file) ||
-        !GetFileInformationByHandle(stream.get(), &its) ||
-        !(identity_from(file) == identity_from(its))) {
+    const std::optional<FileIdentity> file = identity_by_handle(handle_.get());
+    if (!file || file != identity_by_handle(stream.get())) {
       supported = false;
       stream.reset();
       if (made) DeleteFileW(name.c_str());
@@ -543,9 +540,8 @@ class Win32FileSystem final : public FileSystem {
     // handle, so that what is removed is what was compared.
     const Handle handle = open_file(path, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !GetFileInformationByHandle(handle.get(), &info) ||
-        (identity_from(info) == identity && !set_delete_on_close(handle.get(), true))) {
+    const auto found = handle ? identity_by_handle(handle.get()) : std::nullopt;
+    if (!found || (found == identity && !set_delete_on_close(handle.get(), true))) {
       return fail_at(Operation::remove, path);
     }
     return {};
