@@ -288,17 +288,12 @@ class Win32File final : public File {
     return {};
   }
 
-  Status rewind() override {
-    return check(SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN),
-                 Operation::rewind);
-  }
+  Status rewind() override { return check(to_start(), Operation::rewind); }
 
   Status sync() override { return check(FlushFileBuffers(handle_.get()), Operation::sync); }
 
   Status truncate() override {
-    return check(SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
-                     SetEndOfFile(handle_.get()),
-                 Operation::truncate);
+    return check(to_start() && SetEndOfFile(handle_.get()), Operation::truncate);
   }
 
   Status state(FileState& state) override {
@@ -343,10 +338,8 @@ class Win32File final : public File {
   Status read_mark(std::string& mark, bool& supported) override {
     mark.clear();
     Handle stream;
-    if (Status status = open_mark(GENERIC_READ, OPEN_EXISTING, supported, stream);
-        !status.ok() || !stream) {
-      return status;
-    }
+    const Status opened = open_mark(GENERIC_READ, OPEN_EXISTING, supported, stream);
+    if (!stream) return opened;
     // All of it: a mark holds a path, which may be long.
     char text[4096];
     for (DWORD n = 1; n > 0;) {
@@ -361,20 +354,17 @@ class Win32File final : public File {
   Status write_mark(const std::string& mark) override {
     bool supported = false;
     Handle stream;
-    if (Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
-                                  mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, supported, stream);
-        !status.ok() || !stream) {
-      if (status.ok() && !supported && !mark.empty()) {
-        return error_in(*this, Operation::mark, ERROR_NOT_SUPPORTED);
-      }
-      return status;
+    Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
+                              mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, supported, stream);
+    if (status.ok() && !supported && !mark.empty()) {
+      return error_in(*this, Operation::mark, ERROR_NOT_SUPPORTED);
     }
+    if (!stream) return status;
     if (mark.empty()) return check(set_delete_on_close(stream.get(), true), Operation::mark);
     Win32File file(std::move(stream), path_);
-    Status status = file.write(mark);
+    status = file.write(mark);
     if (status.ok()) status = file.sync();
-    if (!status.ok()) return error_in(*this, Operation::mark, status.error().code);
-    return {};
+    return status.ok() ? status : error_in(*this, Operation::mark, status.error().code);
   }
 
   // Its links resolved; in the \\?\ form where a plain path would be too
@@ -414,17 +404,18 @@ class Win32File final : public File {
   Error fail(Operation operation) const { return error_in(*this, operation, last_error()); }
   // Success when done; else the error of operation, with the OS's code.
   Status check(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
+  bool to_start() { return SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN); }
 
   Handle handle_;
   std::string path_;
   bool work_;
 
-  // Opens the named stream of the file that holds its mark; none when
-  // opening an existing one and there is none. supported is false where the
-  // volume keeps no named streams. Wine's volumes say so, and there a name
-  // with a colon is a file of its own beside this one: such a name is never
-  // opened, and where one opens all the same, it is closed (and removed when
-  // made here) unless it is a stream of this very file.
+  // Opens the named stream of the file that holds its mark; none when it
+  // fails, or when opening an existing one and there is none. supported is
+  // false where the volume keeps no named streams. Wine's volumes say so,
+  // and there a name with a colon is a file of its own beside this one: such
+  // a name is never opened, and where one opens all the same, it is closed
+  // (and removed when made here) unless it is a stream of this very file.
   Status open_mark(DWORD access, DWORD disposition, bool& supported, Handle& stream) {
     DWORD flags = 0;
     std::filesystem::path name;
