@@ -65,8 +65,7 @@ Error fail_at(Operation operation, const std::filesystem::path& path) {
 }
 
 bool set_delete_on_close(HANDLE handle, bool remove) {
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = remove ? TRUE : FALSE;
+  FILE_DISPOSITION_INFO disposition{remove};  // its one member, DeleteFile
   return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                     sizeof disposition) != 0;
 }
@@ -151,11 +150,9 @@ LocalMemory private_access() {
   const LocalMemory frees(sid);
   const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
-    return nullptr;
-  }
-  return LocalMemory(descriptor);
+  const bool made = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      text.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+  return LocalMemory(made ? descriptor : nullptr);
 }
 
 // Opens path as disposition says, whoever else has it open unless share
@@ -267,15 +264,12 @@ class Win32File final : public File {
   // next read or write (see the holding of interrupts above).
   Status read(std::span<char> into, std::size_t& got) override {
     end_if_interrupted();
-    got = 0;
-    DWORD n = 0;
+    DWORD n = 0;  // ReadFile leaves it 0 when it fails
     const auto size = static_cast<DWORD>(std::min<std::size_t>(into.size(), 1 << 30));
-    if (!ReadFile(handle_.get(), into.data(), size, &n, nullptr)) {
-      // The end of the file, where a read says so as an error, is none.
-      return check(GetLastError() == ERROR_HANDLE_EOF, Operation::read);
-    }
+    const bool done = ReadFile(handle_.get(), into.data(), size, &n, nullptr);
     got = n;
-    return {};
+    // The end of the file, where a read says so as an error, is none.
+    return check(done || GetLastError() == ERROR_HANDLE_EOF, Operation::read);
   }
 
   Status write(std::span<const char> bytes) override {
@@ -572,12 +566,11 @@ class Win32FileSystem final : public FileSystem {
     if (found != S_OK) return {};
     const std::filesystem::path dir = std::filesystem::path(local) / L"Temp";
     CreateDirectoryW(dir.c_str(), nullptr);
-    const DWORD attributes = GetFileAttributesW(dir.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return {};
-    }
-    return dir;
+    // A directory and no link; INVALID_FILE_ATTRIBUTES has every bit set,
+    // the link's too.
+    const DWORD kind =
+        GetFileAttributesW(dir.c_str()) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    return kind == FILE_ATTRIBUTE_DIRECTORY ? dir : std::filesystem::path();
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
