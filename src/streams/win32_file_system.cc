@@ -169,10 +169,10 @@ Handle open_file(const std::filesystem::path& path, DWORD access, DWORD disposit
 // interrupt ends the process at once: at the next read or write of a file or
 // the next hold, or soon after if neither comes.
 //
-// The lock guards holds and interrupted, so that an interrupt either comes
+// holds_lock guards holds and interrupted, so that an interrupt either comes
 // before a hold begins (and the process ends before anything is emptied) or
 // is seen by the release that ends the hold.
-SRWLOCK lock = SRWLOCK_INIT;
+SRWLOCK holds_lock = SRWLOCK_INIT;
 int holds = 0;
 bool interrupted = false;
 
@@ -194,11 +194,11 @@ constexpr DWORD kGrace = 500;
 // a hold about to begin, the outermost release and a safe point outside any
 // hold all end it here.
 void count_holds(int change) {
-  AcquireSRWLockExclusive(&lock);
+  AcquireSRWLockExclusive(&holds_lock);
   if (holds == 0 && interrupted) end_process();
   holds = std::max(holds + change, 0);
   if (holds == 0 && interrupted) end_process();
-  ReleaseSRWLockExclusive(&lock);
+  ReleaseSRWLockExclusive(&holds_lock);
 }
 
 // Ends the process now if an interrupt arrived outside a hold. Called at
@@ -216,10 +216,10 @@ void end_if_interrupted() { count_holds(0); }
 // Only if the main thread comes to none of those soon (it may wait on a slow
 // device) does this thread end the process itself.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
-  AcquireSRWLockExclusive(&lock);
+  AcquireSRWLockExclusive(&holds_lock);
   interrupted = true;
   const bool held = holds > 0;
-  ReleaseSRWLockExclusive(&lock);
+  ReleaseSRWLockExclusive(&holds_lock);
   while (held) Sleep(INFINITE);
   Sleep(kGrace);
   end_process();
@@ -233,9 +233,9 @@ class InterruptsHeld final : public InterruptHold {
   InterruptsHeld() { count_holds(1); }
   ~InterruptsHeld() override { count_holds(-1); }
   bool pending() const override {
-    AcquireSRWLockShared(&lock);
+    AcquireSRWLockShared(&holds_lock);
     const bool arrived = interrupted;
-    ReleaseSRWLockShared(&lock);
+    ReleaseSRWLockShared(&holds_lock);
     return arrived;
   }
 };
