@@ -48,11 +48,7 @@ class Win32Console final : public Console {
 
   std::optional<FileIdentity> file() const override {
     HANDLE out = GetStdHandle(which_);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(out) != FILE_TYPE_DISK || !GetFileInformationByHandle(out, &info)) {
-      return std::nullopt;
-    }
-    return identity_from(info);
+    return GetFileType(out) == FILE_TYPE_DISK ? identity_by_handle(out) : std::nullopt;
   }
 
  private:

@@ -14,7 +14,6 @@
 
 #include "streams/file_system.h"
 #include "streams/win32_identity.h"
-#include "streams/win32_interrupts.h"
 #include "streams/win32_text.h"
 
 namespace ostrel {
@@ -66,8 +65,7 @@ Error fail_at(Operation operation, const std::filesystem::path& path) {
 }
 
 bool set_delete_on_close(HANDLE handle, bool remove) {
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = remove ? TRUE : FALSE;
+  FILE_DISPOSITION_INFO disposition{remove};  // its one member, DeleteFile
   return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                     sizeof disposition) != 0;
 }
@@ -152,11 +150,9 @@ LocalMemory private_access() {
   const LocalMemory frees(sid);
   const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
-    return nullptr;
-  }
-  return LocalMemory(descriptor);
+  const bool made = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      text.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+  return LocalMemory(made ? descriptor : nullptr);
 }
 
 // Opens path as disposition says, whoever else has it open unless share
@@ -166,6 +162,84 @@ Handle open_file(const std::filesystem::path& path, DWORD access, DWORD disposit
   return owned(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
 }
 
+// Ctrl-C, Ctrl-Break and the closing of the console, held back while the
+// file is rewritten. The system delivers them on a thread of their own;
+// whichever way one arrives, the process ends as a console program ends on
+// Ctrl-C, with the exit code STATUS_CONTROL_C_EXIT. Outside a hold, an
+// interrupt ends the process at once: at the next read or write of a file or
+// the next hold, or soon after if neither comes.
+//
+// holds_lock guards holds and interrupted, so that an interrupt either comes
+// before a hold begins (and the process ends before anything is emptied) or
+// is seen by the release that ends the hold.
+SRWLOCK holds_lock = SRWLOCK_INIT;
+int holds = 0;
+bool interrupted = false;
+
+// How long the handler waits for the main thread to end the process at a
+// safe point before it does so itself.
+constexpr DWORD kGrace = 500;
+
+// Ends the process at once, as the system's handler does on Ctrl-C but
+// without running any library's shutdown code. Nothing is lost: output is
+// written unbuffered, and the system deletes the work file when it closes
+// the process's handles.
+[[noreturn]] void end_process() {
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  ExitProcess(STATUS_CONTROL_C_EXIT);  // only if the above could not
+}
+
+// Adds change to the number of holds (never below none). Where no hold is
+// left before or after the change and an interrupt waits, the process ends:
+// a hold about to begin, the outermost release and a safe point outside any
+// hold all end it here.
+void count_holds(int change) {
+  AcquireSRWLockExclusive(&holds_lock);
+  if (holds == 0 && interrupted) end_process();
+  holds = std::max(holds + change, 0);
+  if (holds == 0 && interrupted) end_process();
+  ReleaseSRWLockExclusive(&holds_lock);
+}
+
+// Ends the process now if an interrupt arrived outside a hold. Called at
+// points where ending is safe and comes soon after the interrupt.
+void end_if_interrupted() { count_holds(0); }
+
+// Runs on the thread the system starts for each event. It never returns:
+// that would hand the event to the system's default handler, which under
+// Wine ends the process with exit code 0.
+//
+// The main thread ends the process: at the release of a hold, or, outside
+// one, at its next file read or write or hold. Wine, asked to end the
+// process from this thread while the main one is busy inside the system,
+// can hang: the main thread is stopped holding a lock that ending needs.
+// Only if the main thread comes to none of those soon (it may wait on a slow
+// device) does this thread end the process itself.
+BOOL WINAPI on_console_event(DWORD /*event*/) {
+  AcquireSRWLockExclusive(&holds_lock);
+  interrupted = true;
+  const bool held = holds > 0;
+  ReleaseSRWLockExclusive(&holds_lock);
+  while (held) Sleep(INFINITE);
+  Sleep(kGrace);
+  end_process();
+}
+
+// Holds interrupts for as long as it lives: meanwhile an interrupt waits.
+// Holds nest; when the outermost one ends and an interrupt arrived
+// meanwhile, the process ends there and then.
+class InterruptsHeld final : public InterruptHold {
+ public:
+  InterruptsHeld() { count_holds(1); }
+  ~InterruptsHeld() override { count_holds(-1); }
+  bool pending() const override {
+    AcquireSRWLockShared(&holds_lock);
+    const bool arrived = interrupted;
+    ReleaseSRWLockShared(&holds_lock);
+    return arrived;
+  }
+};
+
 class Win32File final : public File {
  public:
   // path names the file in errors: its name, or a work file's directory.
@@ -174,18 +248,15 @@ class Win32File final : public File {
   ~Win32File() override { unlock(); }
 
   // An interrupt that came while nothing was held ends the process at the
-  // next read or write (see win32_interrupts.h).
+  // next read or write (see the holding of interrupts above).
   Status read(std::span<char> into, std::size_t& got) override {
     end_if_interrupted();
-    got = 0;
-    DWORD n = 0;
+    DWORD n = 0;  // ReadFile leaves it 0 when it fails
     const auto size = static_cast<DWORD>(std::min<std::size_t>(into.size(), 1 << 30));
-    if (!ReadFile(handle_.get(), into.data(), size, &n, nullptr)) {
-      // The end of the file, where a read says so as an error, is none.
-      return check(GetLastError() == ERROR_HANDLE_EOF, Operation::read);
-    }
+    const bool done = ReadFile(handle_.get(), into.data(), size, &n, nullptr);
     got = n;
-    return {};
+    // The end of the file, where a read says so as an error, is none.
+    return check(done || GetLastError() == ERROR_HANDLE_EOF, Operation::read);
   }
 
   Status write(std::span<const char> bytes) override {
@@ -198,17 +269,12 @@ class Win32File final : public File {
     return {};
   }
 
-  Status rewind() override {
-    return check(SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN),
-                 Operation::rewind);
-  }
+  Status rewind() override { return check(to_start(), Operation::rewind); }
 
   Status sync() override { return check(FlushFileBuffers(handle_.get()), Operation::sync); }
 
   Status truncate() override {
-    return check(SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
-                     SetEndOfFile(handle_.get()),
-                 Operation::truncate);
+    return check(to_start() && SetEndOfFile(handle_.get()), Operation::truncate);
   }
 
   Status state(FileState& state) override {
@@ -244,10 +310,8 @@ class Win32File final : public File {
   Status read_mark(std::string& mark, bool& supported) override {
     mark.clear();
     Handle stream;
-    if (Status status = open_mark(GENERIC_READ, OPEN_EXISTING, supported, stream);
-        !status.ok() || !stream) {
-      return status;
-    }
+    const Status opened = open_mark(GENERIC_READ, OPEN_EXISTING, supported, stream);
+    if (!stream) return opened;
     // All of it: a mark holds a path, which may be long.
     char text[4096];
     for (DWORD n = 1; n > 0;) {
@@ -262,20 +326,17 @@ class Win32File final : public File {
   Status write_mark(const std::string& mark) override {
     bool supported = false;
     Handle stream;
-    if (Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
-                                  mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, supported, stream);
-        !status.ok() || !stream) {
-      if (status.ok() && !supported && !mark.empty()) {
-        return error_in(*this, Operation::mark, ERROR_NOT_SUPPORTED);
-      }
-      return status;
+    Status status = open_mark(mark.empty() ? DELETE : GENERIC_WRITE,
+                              mark.empty() ? OPEN_EXISTING : CREATE_ALWAYS, supported, stream);
+    if (status.ok() && !supported && !mark.empty()) {
+      return error_in(*this, Operation::mark, ERROR_NOT_SUPPORTED);
     }
+    if (!stream) return status;
     if (mark.empty()) return check(set_delete_on_close(stream.get(), true), Operation::mark);
     Win32File file(std::move(stream), path_);
-    Status status = file.write(mark);
+    status = file.write(mark);
     if (status.ok()) status = file.sync();
-    if (!status.ok()) return error_in(*this, Operation::mark, status.error().code);
-    return {};
+    return status.ok() ? status : error_in(*this, Operation::mark, status.error().code);
   }
 
   // Its links resolved; in the \\?\ form where a plain path would be too
@@ -318,6 +379,7 @@ class Win32File final : public File {
   Error fail(Operation operation) const { return error_in(*this, operation, last_error()); }
   // Success when done; else the error of operation, with the OS's code.
   Status check(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
+  bool to_start() { return SetFilePointerEx(handle_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN); }
 
   // The lock goes with the handle, released first: the system may take its
   // time to release the locks of a closed handle.
@@ -331,12 +393,12 @@ class Win32File final : public File {
   bool work_;
   bool locked_ = false;
 
-  // Opens the named stream of the file that holds its mark; none when
-  // opening an existing one and there is none. supported is false where the
-  // volume keeps no named streams. Wine's volumes say so, and there a name
-  // with a colon is a file of its own beside this one: such a name is never
-  // opened, and where one opens all the same, it is closed (and removed when
-  // made here) unless it is a stream of this very file.
+  // Opens the named stream of the file that holds its mark; none when it
+  // fails, or when opening an existing one and there is none. supported is
+  // false where the volume keeps no named streams. Wine's volumes say so,
+  // and there a name with a colon is a file of its own beside this one: such
+  // a name is never opened, and where one opens all the same, it is closed
+  // (and removed when made here) unless it is a stream of this very file.
   Status open_mark(DWORD access, DWORD disposition, bool& supported, Handle& stream) {
     DWORD flags = 0;
     std::filesystem::path name;
@@ -354,11 +416,8 @@ class Win32File final : public File {
       return fail(Operation::mark);
     }
     const bool made = GetLastError() != ERROR_ALREADY_EXISTS && disposition != OPEN_EXISTING;
-    BY_HANDLE_FILE_INFORMATION file{};
-    BY_HANDLE_FILE_INFORMATION its{};
-    if (!GetFileInformationByHandle(handle_.get(), &file) ||
-        !GetFileInformationByHandle(stream.get(), &its) ||
-        !(identity_from(file) == identity_from(its))) {
+    const std::optional<FileIdentity> file = identity_by_handle(handle_.get());
+    if (!file || file != identity_by_handle(stream.get())) {
       supported = false;
       stream.reset();
       if (made) DeleteFileW(name.c_str());
@@ -455,9 +514,8 @@ class Win32FileSystem final : public FileSystem {
     // handle, so that what is removed is what was compared.
     const Handle handle = open_file(path, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !GetFileInformationByHandle(handle.get(), &info) ||
-        (identity_from(info) == identity && !set_delete_on_close(handle.get(), true))) {
+    const auto found = handle ? identity_by_handle(handle.get()) : std::nullopt;
+    if (!found || (found == identity && !set_delete_on_close(handle.get(), true))) {
       return fail_at(Operation::remove, path);
     }
     return {};
@@ -497,12 +555,11 @@ class Win32FileSystem final : public FileSystem {
     if (found != S_OK) return {};
     const std::filesystem::path dir = std::filesystem::path(local) / L"Temp";
     CreateDirectoryW(dir.c_str(), nullptr);
-    const DWORD attributes = GetFileAttributesW(dir.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return {};
-    }
-    return dir;
+    // A directory and no link; INVALID_FILE_ATTRIBUTES has every bit set,
+    // the link's too.
+    const DWORD kind =
+        GetFileAttributesW(dir.c_str()) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    return kind == FILE_ATTRIBUTE_DIRECTORY ? dir : std::filesystem::path();
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
@@ -526,7 +583,7 @@ void prepare_process() {
                             FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (null) SetStdHandle(which, null.release());
   }
-  install_interrupt_handler();
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 }  // namespace ostrel
