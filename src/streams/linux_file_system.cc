@@ -75,14 +75,11 @@ class PosixLock final : public FileLock {
   int fd_;
 };
 
-// The error errno names, of an operation on the file or directory at path.
-Error fail(Operation operation, const std::filesystem::path& path) {
-  return Error{operation, path.string(), errno};
-}
-
-// Success when the calls of an operation were done, else the error errno names.
-Status checked(bool done, Operation operation, const std::filesystem::path& path) {
-  return done ? Status{} : fail(operation, path);
+// Success when the calls of an operation were done, else the error errno
+// names, of the operation on the file or directory at path (the work file,
+// or the directory one was to be made in, when work).
+Status checked(bool done, Operation op, const std::filesystem::path& path, bool work = false) {
+  return done ? Status{} : Error{op, path.string(), errno, work};
 }
 
 // The extended attribute that holds a file's mark.
@@ -103,7 +100,7 @@ class PosixFile final : public File {
   // path names the file in errors: its name, or a work file's directory. A
   // work file made with a name, part, loses it when closed, unless it was
   // given another.
-  PosixFile(int fd, std::string path, bool work = false, std::filesystem::path part = {})
+  PosixFile(int fd, std::filesystem::path path, bool work = false, std::filesystem::path part = {})
       : fd_(fd), path_(std::move(path)), work_(work), part_(std::move(part)) {}
   ~PosixFile() override {
     if (fd_ >= 0) static_cast<void>(close());
@@ -138,7 +135,7 @@ class PosixFile final : public File {
 
   Status lock(bool wait, std::unique_ptr<FileLock>& lock) override {
     const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0) return fail(Operation::lock);
+    if (fd < 0) return checked(false, Operation::lock);
     auto held = std::make_unique<PosixLock>(fd);
     const bool locked = retry([&] { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)); }) == 0;
     if (locked) lock = std::move(held);
@@ -210,8 +207,7 @@ class PosixFile final : public File {
   Status real_path(std::filesystem::path& path) override {
     std::error_code error;
     path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd_), error);
-    if (error) return error_in(*this, Operation::inspect, error.value());
-    return {};
+    return error ? error_in(*this, Operation::inspect, error.value()) : Status{};
   }
 
   Status close() override {
@@ -226,16 +222,14 @@ class PosixFile final : public File {
   }
 
   std::intptr_t native_handle() const override { return fd_; }
-  std::string path() const override { return path_; }
+  std::string path() const override { return path_.string(); }
   bool is_work_file() const override { return work_; }
 
  private:
-  Error fail(Operation operation) const { return error_in(*this, operation, errno); }
-  // Success when the calls of an operation were done, else the error errno names.
-  Status checked(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
+  Status checked(bool done, Operation op) const { return ostrel::checked(done, op, path_, work_); }
 
   int fd_;
-  std::string path_;
+  std::filesystem::path path_;
   bool work_;
   std::filesystem::path part_;
 };
@@ -289,21 +283,21 @@ class PosixFileSystem final : public FileSystem {
     struct stat info {};
     int fd = -1;
     for (const int nonblock : {O_NONBLOCK, 0}) {
-      if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
+      if (::stat(path.c_str(), &info) < 0) return checked(false, Operation::open, path);
       if (!S_ISREG(info.st_mode)) return not_regular(path, info);
       fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock); });
       if (fd >= 0 || errno != EWOULDBLOCK) break;
       if (!wait) return {};
     }
-    if (fd < 0) return fail(Operation::open, path);
-    auto opened = std::make_unique<PosixFile>(fd, path.string());
+    if (fd < 0) return checked(false, Operation::open, path);
+    auto opened = std::make_unique<PosixFile>(fd, path);
     // The name may have been replaced between the look and the open.
-    if (::fstat(fd, &info) < 0) return fail(Operation::open, path);
+    if (::fstat(fd, &info) < 0) return checked(false, Operation::open, path);
     if (!S_ISREG(info.st_mode)) return not_regular(path, info);
     if (on_kernel_file_system(fd)) return Error{Operation::open, path.string(), EINVAL};
     // Of the flags given to open() above, F_SETFL changes O_NONBLOCK alone,
     // and none of the others it changes were given: setting none clears it.
-    if (::fcntl(fd, F_SETFL, 0) < 0) return fail(Operation::open, path);
+    if (::fcntl(fd, F_SETFL, 0) < 0) return checked(false, Operation::open, path);
     file = std::move(opened);
     return {};
   }
@@ -312,18 +306,17 @@ class PosixFileSystem final : public FileSystem {
     const int fd = retry([&] {
       return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     });
-    if (fd >= 0) file = std::make_unique<PosixFile>(fd, path.string());
+    if (fd >= 0) file = std::make_unique<PosixFile>(fd, path);
     // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
     // is nothing at all at path.
     return checked(fd >= 0 || errno == ENOENT, Operation::open, path);
   }
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
-    if (!inspect(AT_FDCWD, path.c_str(), 0, state)) return fail(Operation::inspect, path);
     struct statfs info {};
     state.survives_restart = ::statfs(path.c_str(), &info) < 0 ||
                              (info.f_type != TMPFS_MAGIC && info.f_type != RAMFS_MAGIC);
-    return {};
+    return checked(inspect(AT_FDCWD, path.c_str(), 0, state), Operation::inspect, path);
   }
 
   Status create_work_file(const std::filesystem::path& part, std::unique_ptr<File>& file) override {
@@ -338,15 +331,14 @@ class PosixFileSystem final : public FileSystem {
         return ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
       });
     }
-    if (fd < 0) return Error{Operation::create, dir.string(), errno, true};
-    file = std::make_unique<PosixFile>(fd, dir.string(), true, named ? part : "");
-    return {};
+    if (fd >= 0) file = std::make_unique<PosixFile>(fd, dir, true, named ? part : "");
+    return checked(fd >= 0, Operation::create, dir, true);
   }
 
   Status name_work_file(File& work, const std::filesystem::path& path) override {
     const auto fd = static_cast<int>(work.native_handle());
     FileState state;
-    if (!inspect(fd, "", 0, state)) return fail(Operation::name, path);
+    if (!inspect(fd, "", 0, state)) return checked(false, Operation::name, path);
     if (state.links == 0) {
       // A file opened O_TMPFILE is linked from its descriptor: through
       // /proc for anyone, else directly for a user allowed to.
@@ -376,16 +368,14 @@ class PosixFileSystem final : public FileSystem {
 
   Status sync_directory(const std::filesystem::path& dir) override {
     const int fd = retry([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) return fail(Operation::sync, dir);
-    return PosixFile(fd, dir.string()).sync();
+    return fd >= 0 ? PosixFile(fd, dir).sync() : checked(false, Operation::sync, dir);
   }
 
   std::filesystem::path private_directory() override {
     const std::string dir = "/var/tmp/ostrel-" + std::to_string(::geteuid());
     static_cast<void>(::mkdir(dir.c_str(), 0700));
     struct stat info {};
-    if (::lstat(dir.c_str(), &info) < 0 || !S_ISDIR(info.st_mode)) return {};
-    return dir;
+    return ::lstat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? dir : std::string();
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
