@@ -85,16 +85,6 @@ Status checked(bool done, Operation op, const std::filesystem::path& path, bool 
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
 
-// Removes the name path, but only while it names the file with this
-// identity: anyone who may write the directory may have put another file
-// there.
-Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
-  FileState named;
-  const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
-  if (looked && named.identity != identity) return {};
-  return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
-}
-
 class PosixFile final : public File {
  public:
   // path names the file in errors: its name, or a work file's directory. A
@@ -214,7 +204,7 @@ class PosixFile final : public File {
     const int fd = std::exchange(fd_, -1);
     FileState mine;
     if (!part_.empty() && inspect(fd, "", 0, mine)) {
-      static_cast<void>(remove_if_same(part_, mine.identity));
+      static_cast<void>(os_file_system().remove(part_, mine.identity));
     }
     // On Linux the descriptor is released even when close() reports EINTR,
     // so retrying could close somebody else's descriptor.
@@ -362,8 +352,12 @@ class PosixFileSystem final : public FileSystem {
     return checked(done == 0, Operation::name, path);
   }
 
+  // Anyone who may write the directory may have put another file at path.
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
-    return remove_if_same(path, identity);
+    FileState named;
+    const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
+    if (looked && named.identity != identity) return {};
+    return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
   }
 
   Status sync_directory(const std::filesystem::path& dir) override {
