@@ -82,6 +82,17 @@ Status checked(bool done, Operation op, const std::filesystem::path& path, bool 
   return done ? Status{} : Error{op, path.string(), errno, work};
 }
 
+// Refuses, as an error in opening path, anything but a regular file
+// outside the kernel's own file systems: what is at path, or the open file
+// fd when there is one.
+Status regular_file(const std::filesystem::path& path, int fd = -1) {
+  struct stat info {};
+  const bool looked = (fd < 0 ? ::stat(path.c_str(), &info) : ::fstat(fd, &info)) == 0;
+  if (looked && S_ISREG(info.st_mode) && (fd < 0 || !on_kernel_file_system(fd))) return {};
+  if (looked) errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  return checked(false, Operation::open, path);
+}
+
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
 
@@ -270,11 +281,9 @@ class PosixFileSystem final : public FileSystem {
     // opening one could block or have side effects. The first open fails at
     // once when another program holds a lease on the file; when asked to
     // wait for it, a second one does, if it is still a regular file.
-    struct stat info {};
     int fd = -1;
     for (const int nonblock : {O_NONBLOCK, 0}) {
-      if (::stat(path.c_str(), &info) < 0) return checked(false, Operation::open, path);
-      if (!S_ISREG(info.st_mode)) return not_regular(path, info);
+      if (Status status = regular_file(path); !status.ok()) return status;
       fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock); });
       if (fd >= 0 || errno != EWOULDBLOCK) break;
       if (!wait) return {};
@@ -282,9 +291,7 @@ class PosixFileSystem final : public FileSystem {
     if (fd < 0) return checked(false, Operation::open, path);
     auto opened = std::make_unique<PosixFile>(fd, path);
     // The name may have been replaced between the look and the open.
-    if (::fstat(fd, &info) < 0) return checked(false, Operation::open, path);
-    if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-    if (on_kernel_file_system(fd)) return Error{Operation::open, path.string(), EINVAL};
+    if (Status status = regular_file(path, fd); !status.ok()) return status;
     // Of the flags given to open() above, F_SETFL changes O_NONBLOCK alone,
     // and none of the others it changes were given: setting none clears it.
     if (::fcntl(fd, F_SETFL, 0) < 0) return checked(false, Operation::open, path);
@@ -374,11 +381,6 @@ class PosixFileSystem final : public FileSystem {
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     return std::make_unique<PosixHold>();
-  }
-
- private:
-  static Error not_regular(const std::filesystem::path& path, const struct stat& info) {
-    return Error{Operation::open, path.string(), S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
   }
 };
 
