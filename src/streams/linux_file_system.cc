@@ -37,17 +37,19 @@ namespace {
 // Retries a call that a signal interrupted.
 template <class Call>
 auto retry(Call call) {
-  for (;;) {
-    const auto result = call();
-    if (result >= 0 || errno != EINTR) return result;
-  }
+  auto result = call();
+  while (result < 0 && errno == EINTR) result = call();
+  return result;
+}
+
+int open_retried(const std::filesystem::path& path, int flags, mode_t mode = 0) {
+  return retry([&] { return ::open(path.c_str(), flags, mode); });
 }
 
 // Whether a copy in the kernel failed because the kernel cannot copy
 // between these two files at all, rather than for want of space.
-bool kernel_refuses(int error) {
-  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
-         error == EBADF;
+bool kernel_refuses(int code) {
+  return code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EBADF;
 }
 
 // Whether the open file belongs to one of the kernel's own file systems,
@@ -172,8 +174,8 @@ class PosixFile final : public File {
     while (out >= 0 && copied - start < limit) {
       const auto chunk = static_cast<std::size_t>(
           std::min<std::uint64_t>(limit - (copied - start), std::uint64_t{1} << 30));
-      const ssize_t n = ::copy_file_range(fd_, nullptr, out, nullptr, chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n =
+          retry([&] { return ::copy_file_range(fd_, nullptr, out, nullptr, chunk, 0); });
       if (copied == start && (n == 0 || (n < 0 && kernel_refuses(errno)))) break;
       // Mostly the target refusing more bytes: a full disk, a size limit.
       if (n < 0) return error_in(to, Operation::write, errno);
@@ -284,7 +286,7 @@ class PosixFileSystem final : public FileSystem {
     int fd = -1;
     for (const int nonblock : {O_NONBLOCK, 0}) {
       if (Status status = regular_file(path); !status.ok()) return status;
-      fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock); });
+      fd = open_retried(path, O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock);
       if (fd >= 0 || errno != EWOULDBLOCK) break;
       if (!wait) return {};
     }
@@ -300,9 +302,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
-    const int fd = retry([&] {
-      return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    });
+    const int fd = open_retried(path, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) file = std::make_unique<PosixFile>(fd, path);
     // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
     // is nothing at all at path.
@@ -323,11 +323,7 @@ class PosixFileSystem final : public FileSystem {
     const std::filesystem::path dir = part.parent_path();
     int fd = open_call(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     const bool named = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-    if (named) {
-      fd = retry([&] {
-        return ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      });
-    }
+    if (named) fd = open_retried(part, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) file = std::make_unique<PosixFile>(fd, dir, true, named ? part : "");
     return checked(fd >= 0, Operation::create, dir, true);
   }
@@ -368,7 +364,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Status sync_directory(const std::filesystem::path& dir) override {
-    const int fd = retry([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    const int fd = open_retried(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     return fd >= 0 ? PosixFile(fd, dir).sync() : checked(false, Operation::sync, dir);
   }
 
