@@ -237,41 +237,37 @@ class PosixFile final : public File {
   std::filesystem::path part_;
 };
 
-// The signals held: every one whose action is still the default and whose
-// default is to end the process. Those the process ignores stay ignored.
-sigset_t fatal_signals() {
-  // SIGKILL and SIGSTOP cannot be held; the others here are by default
-  // ignored, or stop the process: nothing is lost by them.
-  static constexpr int never_held[] = {SIGKILL,  SIGSTOP, SIGCHLD, SIGCONT, SIGURG,
-                                       SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction action {};
-    if (std::ranges::count(never_held, signal) == 0 && ::sigaction(signal, nullptr, &action) == 0 &&
-        action.sa_handler == SIG_DFL) {
-      sigaddset(&set, signal);  // fails, harmlessly, for the C library's own
-    }
-  }
-  return set;
-}
-
 class PosixHold final : public InterruptHold {
  public:
-  PosixHold() : held_(fatal_signals()) { ::sigprocmask(SIG_BLOCK, &held_, &before_); }
+  // Holds every signal whose action is still the default and whose default
+  // is to end the process. Those the process ignores stay ignored.
+  PosixHold() {
+    // SIGKILL and SIGSTOP cannot be held; the others here are by default
+    // ignored, or stop the process: nothing is lost by them.
+    static constexpr int never_held[] = {SIGKILL,  SIGSTOP, SIGCHLD, SIGCONT, SIGURG,
+                                         SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
+    sigemptyset(&held_);
+    for (int signal = 1; signal < NSIG; ++signal) {
+      struct sigaction action {};
+      if (std::ranges::count(never_held, signal) == 0 &&
+          ::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) {
+        sigaddset(&held_, signal);  // fails, harmlessly, for the C library's own
+      }
+    }
+    ::sigprocmask(SIG_BLOCK, &held_, &before_);
+  }
   // Any signal that came meanwhile takes effect here.
   ~PosixHold() override { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
 
   // Whether a signal both held here and pending came.
   bool pending() const override {
     sigset_t pending;
-    sigset_t both;
-    return ::sigpending(&pending) == 0 && ::sigandset(&both, &pending, &held_) == 0 &&
-           ::sigisemptyset(&both) == 0;
+    return ::sigpending(&pending) == 0 && ::sigandset(&pending, &pending, &held_) == 0 &&
+           ::sigisemptyset(&pending) == 0;
   }
 
  private:
-  sigset_t held_;
+  sigset_t held_{};
   sigset_t before_{};
 };
 
