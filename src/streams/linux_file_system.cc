@@ -196,7 +196,8 @@ class PosixFile final : public File {
       if (n > 0) n = ::fgetxattr(fd_, kMark, mark.data(), mark.size());
     } while (n < 0 && errno == ERANGE);
     supported = n >= 0 || errno == ENODATA;
-    if (n < 0) mark.clear();
+    // Its size again: it may have shrunk between the two calls.
+    mark.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return checked(supported || errno == ENOTSUP, Operation::mark);
   }
 
