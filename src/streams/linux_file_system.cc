@@ -43,6 +43,7 @@ auto retry(Call call) {
   return result;
 }
 
+// open(2), retried like every other call.
 int open_retried(const std::filesystem::path& path, int flags, mode_t mode = 0) {
   return retry([&] { return ::open(path.c_str(), flags, mode); });
 }
@@ -87,7 +88,8 @@ Status checked(bool done, Operation op, const std::filesystem::path& path, bool 
 
 // Refuses, as an error in opening path, anything but a regular file
 // outside the kernel's own file systems: what is at path, or the open file
-// fd when there is one.
+// fd when there is one. The error is EISDIR for a directory, EINVAL for
+// anything else refused, or what the look itself failed with.
 Status regular_file(const std::filesystem::path& path, int fd = -1) {
   struct stat info {};
   const bool looked = (fd < 0 ? ::stat(path.c_str(), &info) : ::fstat(fd, &info)) == 0;
