@@ -25,7 +25,6 @@ class Checksum {
       bytes = bytes.subspan(more);
       if (held_ < kBlock) return;
       mix(lanes_, block_.data());
-      held_ = 0;
     }
     // The lanes in registers: stores through the bytes might change them.
     std::array<std::uint64_t, 4> lanes = lanes_;
@@ -43,8 +42,7 @@ class Checksum {
     for (std::size_t at = 0; at < held_; ++at) {
       sum = round(sum, static_cast<unsigned char>(block_[at]) + std::uint64_t{at} * 256);
     }
-    sum ^= sum >> 33;
-    sum *= kPrime2;
+    sum = (sum ^ sum >> 33) * kPrime2;
     return sum ^ sum >> 29;
   }
 

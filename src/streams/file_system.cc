@@ -37,8 +37,7 @@ Status FileSystem::names_in(const std::filesystem::path& dir, const std::string&
     std::string name = utf8_of(entry->path().filename());
     if (name.starts_with(prefix)) names.push_back(std::move(name));
   }
-  if (error) return Error{Operation::list, utf8_of(dir), error.value()};
-  return {};
+  return error ? Error{Operation::list, utf8_of(dir), error.value()} : Status{};
 }
 
 }  // namespace ostrel

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <utility>
 
 #include "streams/file_system.h"
@@ -37,17 +38,20 @@ namespace {
 // Retries a call that a signal interrupted.
 template <class Call>
 auto retry(Call call) {
-  for (;;) {
-    const auto result = call();
-    if (result >= 0 || errno != EINTR) return result;
-  }
+  auto result = call();
+  while (result < 0 && errno == EINTR) result = call();
+  return result;
+}
+
+// open(2), retried like every other call.
+int open_retried(const std::filesystem::path& path, int flags, mode_t mode = 0) {
+  return retry([&] { return ::open(path.c_str(), flags, mode); });
 }
 
 // Whether a copy in the kernel failed because the kernel cannot copy
 // between these two files at all, rather than for want of space.
-bool kernel_refuses(int error) {
-  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
-         error == EBADF;
+bool kernel_refuses(int code) {
+  return code == EXDEV || code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EBADF;
 }
 
 // Whether the open file belongs to one of the kernel's own file systems,
@@ -64,35 +68,34 @@ bool on_kernel_file_system(int fd) {
          std::ranges::count(kinds, static_cast<unsigned long>(info.f_type)) != 0;
 }
 
-// The error errno names, of an operation on the file or directory at path.
-Error fail(Operation operation, const std::filesystem::path& path) {
-  return Error{operation, path.string(), errno};
+// Success when the calls of an operation were done, else the error errno
+// names, of the operation on the file or directory at path (the work file,
+// or the directory one was to be made in, when work).
+Status checked(bool done, Operation op, const std::filesystem::path& path, bool work = false) {
+  return done ? Status{} : Error{op, path.string(), errno, work};
 }
 
-// Success when the calls of an operation were done, else the error errno names.
-Status checked(bool done, Operation operation, const std::filesystem::path& path) {
-  return done ? Status{} : fail(operation, path);
+// Refuses, as an error in opening path, anything but a regular file
+// outside the kernel's own file systems: what is at path, or the open file
+// fd when there is one. The error is EISDIR for a directory, EINVAL for
+// anything else refused, or what the look itself failed with.
+Status regular_file(const std::filesystem::path& path, int fd = -1) {
+  struct stat info {};
+  const bool looked = (fd < 0 ? ::stat(path.c_str(), &info) : ::fstat(fd, &info)) == 0;
+  if (looked && S_ISREG(info.st_mode) && (fd < 0 || !on_kernel_file_system(fd))) return {};
+  if (looked) errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  return checked(false, Operation::open, path);
 }
 
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
-
-// Removes the name path, but only while it names the file with this
-// identity: anyone who may write the directory may have put another file
-// there.
-Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
-  FileState named;
-  const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
-  if (looked && named.identity != identity) return {};
-  return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
-}
 
 class PosixFile final : public File {
  public:
   // path names the file in errors: its name, or a work file's directory. A
   // work file made with a name, part, loses it when closed, unless it was
   // given another.
-  PosixFile(int fd, std::string path, bool work = false, std::filesystem::path part = {})
+  PosixFile(int fd, std::filesystem::path path, bool work = false, std::filesystem::path part = {})
       : fd_(fd), path_(std::move(path)), work_(work), part_(std::move(part)) {}
   ~PosixFile() override {
     if (fd_ >= 0) static_cast<void>(close());
@@ -141,12 +144,10 @@ class PosixFile final : public File {
   bool openers_still_wait() override {
     // The lease stands, breaking or not, while the kernel lists it among
     // this open file's locks; it drops it once an opener has waited long
-    // enough.
+    // enough. Of the words /proc shows of this file, only a lease's line
+    // of its locks has LEASE.
     std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd_));
-    for (std::string line; std::getline(info, line);) {
-      if (line.starts_with("lock:") && line.find(" LEASE ") != std::string::npos) return true;
-    }
-    return false;
+    return std::count(std::istream_iterator<std::string>(info), {}, "LEASE") != 0;
   }
 
   Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
@@ -160,8 +161,8 @@ class PosixFile final : public File {
     while (out >= 0 && copied - start < limit) {
       const auto chunk = static_cast<std::size_t>(
           std::min<std::uint64_t>(limit - (copied - start), std::uint64_t{1} << 30));
-      const ssize_t n = ::copy_file_range(fd_, nullptr, out, nullptr, chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n =
+          retry([&] { return ::copy_file_range(fd_, nullptr, out, nullptr, chunk, 0); });
       if (copied == start && (n == 0 || (n < 0 && kernel_refuses(errno)))) break;
       // Mostly the target refusing more bytes: a full disk, a size limit.
       if (n < 0) return error_in(to, Operation::write, errno);
@@ -183,7 +184,8 @@ class PosixFile final : public File {
       if (n > 0) n = ::fgetxattr(fd_, kMark, mark.data(), mark.size());
     } while (n < 0 && errno == ERANGE);
     supported = n >= 0 || errno == ENODATA;
-    if (n < 0) mark.clear();
+    // Its size again: it may have shrunk between the two calls.
+    mark.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return checked(supported || errno == ENOTSUP, Operation::mark);
   }
 
@@ -196,15 +198,14 @@ class PosixFile final : public File {
   Status real_path(std::filesystem::path& path) override {
     std::error_code error;
     path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd_), error);
-    if (error) return error_in(*this, Operation::inspect, error.value());
-    return {};
+    return error ? error_in(*this, Operation::inspect, error.value()) : Status{};
   }
 
   Status close() override {
     const int fd = std::exchange(fd_, -1);
     FileState mine;
     if (!part_.empty() && inspect(fd, "", 0, mine)) {
-      static_cast<void>(remove_if_same(part_, mine.identity));
+      static_cast<void>(os_file_system().remove(part_, mine.identity));
     }
     // On Linux the descriptor is released even when close() reports EINTR,
     // so retrying could close somebody else's descriptor.
@@ -212,55 +213,49 @@ class PosixFile final : public File {
   }
 
   std::intptr_t native_handle() const override { return fd_; }
-  std::string path() const override { return path_; }
+  std::string path() const override { return path_.string(); }
   bool is_work_file() const override { return work_; }
 
  private:
-  Error fail(Operation operation) const { return error_in(*this, operation, errno); }
-  // Success when the calls of an operation were done, else the error errno names.
-  Status checked(bool done, Operation operation) const { return done ? Status{} : fail(operation); }
+  Status checked(bool done, Operation op) const { return ostrel::checked(done, op, path_, work_); }
 
   int fd_;
-  std::string path_;
+  std::filesystem::path path_;
   bool work_;
   std::filesystem::path part_;
 };
 
-// The signals held: every one whose action is still the default and whose
-// default is to end the process. Those the process ignores stay ignored.
-sigset_t fatal_signals() {
-  // SIGKILL and SIGSTOP cannot be held; the others here are by default
-  // ignored, or stop the process: nothing is lost by them.
-  static constexpr int never_held[] = {SIGKILL,  SIGSTOP, SIGCHLD, SIGCONT, SIGURG,
-                                       SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction action {};
-    if (std::ranges::count(never_held, signal) == 0 && ::sigaction(signal, nullptr, &action) == 0 &&
-        action.sa_handler == SIG_DFL) {
-      sigaddset(&set, signal);  // fails, harmlessly, for the C library's own
-    }
-  }
-  return set;
-}
-
 class PosixHold final : public InterruptHold {
  public:
-  PosixHold() : held_(fatal_signals()) { ::sigprocmask(SIG_BLOCK, &held_, &before_); }
+  // Holds every signal whose action is still the default and whose default
+  // is to end the process. Those the process ignores stay ignored.
+  PosixHold() {
+    // SIGKILL and SIGSTOP cannot be held; the others here are by default
+    // ignored, or stop the process: nothing is lost by them.
+    static constexpr int never_held[] = {SIGKILL,  SIGSTOP, SIGCHLD, SIGCONT, SIGURG,
+                                         SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
+    sigemptyset(&held_);
+    for (int signal = 1; signal < NSIG; ++signal) {
+      struct sigaction action {};
+      if (std::ranges::count(never_held, signal) == 0 &&
+          ::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_DFL) {
+        sigaddset(&held_, signal);  // fails, harmlessly, for the C library's own
+      }
+    }
+    ::sigprocmask(SIG_BLOCK, &held_, &before_);
+  }
   // Any signal that came meanwhile takes effect here.
   ~PosixHold() override { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
 
   // Whether a signal both held here and pending came.
   bool pending() const override {
     sigset_t pending;
-    sigset_t both;
-    return ::sigpending(&pending) == 0 && ::sigandset(&both, &pending, &held_) == 0 &&
-           ::sigisemptyset(&both) == 0;
+    return ::sigpending(&pending) == 0 && ::sigandset(&pending, &pending, &held_) == 0 &&
+           ::sigisemptyset(&pending) == 0;
   }
 
  private:
-  sigset_t held_;
+  sigset_t held_{};
   sigset_t before_{};
 };
 
@@ -272,44 +267,37 @@ class PosixFileSystem final : public FileSystem {
     // opening one could block or have side effects. The first open fails at
     // once when another program holds a lease on the file; when asked to
     // wait for it, a second one does, if it is still a regular file.
-    struct stat info {};
     int fd = -1;
     for (const int nonblock : {O_NONBLOCK, 0}) {
-      if (::stat(path.c_str(), &info) < 0) return fail(Operation::open, path);
-      if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-      fd = retry([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock); });
+      if (Status status = regular_file(path); !status.ok()) return status;
+      fd = open_retried(path, O_RDWR | O_NOCTTY | O_CLOEXEC | nonblock);
       if (fd >= 0 || errno != EWOULDBLOCK) break;
       if (!wait) return {};
     }
-    if (fd < 0) return fail(Operation::open, path);
-    auto opened = std::make_unique<PosixFile>(fd, path.string());
+    if (fd < 0) return checked(false, Operation::open, path);
+    auto opened = std::make_unique<PosixFile>(fd, path);
     // The name may have been replaced between the look and the open.
-    if (::fstat(fd, &info) < 0) return fail(Operation::open, path);
-    if (!S_ISREG(info.st_mode)) return not_regular(path, info);
-    if (on_kernel_file_system(fd)) return Error{Operation::open, path.string(), EINVAL};
+    if (Status status = regular_file(path, fd); !status.ok()) return status;
     // Of the flags given to open() above, F_SETFL changes O_NONBLOCK alone,
     // and none of the others it changes were given: setting none clears it.
-    if (::fcntl(fd, F_SETFL, 0) < 0) return fail(Operation::open, path);
+    if (::fcntl(fd, F_SETFL, 0) < 0) return checked(false, Operation::open, path);
     file = std::move(opened);
     return {};
   }
 
   Status open_for_reading(const std::filesystem::path& path, std::unique_ptr<File>& file) override {
-    const int fd = retry([&] {
-      return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    });
-    if (fd >= 0) file = std::make_unique<PosixFile>(fd, path.string());
+    const int fd = open_retried(path, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) file = std::make_unique<PosixFile>(fd, path);
     // With O_NOFOLLOW even a dangling symbolic link fails otherwise: there
     // is nothing at all at path.
     return checked(fd >= 0 || errno == ENOENT, Operation::open, path);
   }
 
   Status state_of(const std::filesystem::path& path, FileState& state) override {
-    if (!inspect(AT_FDCWD, path.c_str(), 0, state)) return fail(Operation::inspect, path);
     struct statfs info {};
     state.survives_restart = ::statfs(path.c_str(), &info) < 0 ||
                              (info.f_type != TMPFS_MAGIC && info.f_type != RAMFS_MAGIC);
-    return {};
+    return checked(inspect(AT_FDCWD, path.c_str(), 0, state), Operation::inspect, path);
   }
 
   Status create_work_file(const std::filesystem::path& part, std::unique_ptr<File>& file) override {
@@ -319,20 +307,15 @@ class PosixFileSystem final : public FileSystem {
     const std::filesystem::path dir = part.parent_path();
     int fd = open_call(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     const bool named = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-    if (named) {
-      fd = retry([&] {
-        return ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      });
-    }
-    if (fd < 0) return Error{Operation::create, dir.string(), errno, true};
-    file = std::make_unique<PosixFile>(fd, dir.string(), true, named ? part : "");
-    return {};
+    if (named) fd = open_retried(part, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) file = std::make_unique<PosixFile>(fd, dir, true, named ? part : "");
+    return checked(fd >= 0, Operation::create, dir, true);
   }
 
   Status name_work_file(File& work, const std::filesystem::path& path) override {
     const auto fd = static_cast<int>(work.native_handle());
     FileState state;
-    if (!inspect(fd, "", 0, state)) return fail(Operation::name, path);
+    if (!inspect(fd, "", 0, state)) return checked(false, Operation::name, path);
     if (state.links == 0) {
       // A file opened O_TMPFILE is linked from its descriptor: through
       // /proc for anyone, else directly for a user allowed to.
@@ -356,31 +339,28 @@ class PosixFileSystem final : public FileSystem {
     return checked(done == 0, Operation::name, path);
   }
 
+  // Anyone who may write the directory may have put another file at path.
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
-    return remove_if_same(path, identity);
+    FileState named;
+    const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
+    if (looked && named.identity != identity) return {};
+    return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
   }
 
   Status sync_directory(const std::filesystem::path& dir) override {
-    const int fd = retry([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) return fail(Operation::sync, dir);
-    return PosixFile(fd, dir.string()).sync();
+    const int fd = open_retried(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 ? PosixFile(fd, dir).sync() : checked(false, Operation::sync, dir);
   }
 
   std::filesystem::path private_directory() override {
     const std::string dir = "/var/tmp/ostrel-" + std::to_string(::geteuid());
     static_cast<void>(::mkdir(dir.c_str(), 0700));
     struct stat info {};
-    if (::lstat(dir.c_str(), &info) < 0 || !S_ISDIR(info.st_mode)) return {};
-    return dir;
+    return ::lstat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? dir : std::string();
   }
 
   std::unique_ptr<InterruptHold> hold_interrupts() override {
     return std::make_unique<PosixHold>();
-  }
-
- private:
-  static Error not_regular(const std::filesystem::path& path, const struct stat& info) {
-    return Error{Operation::open, path.string(), S_ISDIR(info.st_mode) ? EISDIR : EINVAL};
   }
 };
 
