@@ -87,6 +87,16 @@ Status regular_file(const std::filesystem::path& path, int fd = -1) {
   return checked(false, Operation::open, path);
 }
 
+// Removes the name path, but only while it names the file with this
+// identity: anyone who may write the directory may have put another file
+// there.
+Status remove_if_same(const std::filesystem::path& path, const FileIdentity& identity) {
+  FileState named;
+  const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
+  if (looked && named.identity != identity) return {};
+  return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
+}
+
 // The extended attribute that holds a file's mark.
 constexpr const char* kMark = "user.ostrel.saved";
 
@@ -205,7 +215,7 @@ class PosixFile final : public File {
     const int fd = std::exchange(fd_, -1);
     FileState mine;
     if (!part_.empty() && inspect(fd, "", 0, mine)) {
-      static_cast<void>(os_file_system().remove(part_, mine.identity));
+      static_cast<void>(remove_if_same(part_, mine.identity));
     }
     // On Linux the descriptor is released even when close() reports EINTR,
     // so retrying could close somebody else's descriptor.
@@ -339,12 +349,8 @@ class PosixFileSystem final : public FileSystem {
     return checked(done == 0, Operation::name, path);
   }
 
-  // Anyone who may write the directory may have put another file at path.
   Status remove(const std::filesystem::path& path, const FileIdentity& identity) override {
-    FileState named;
-    const bool looked = inspect(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, named);
-    if (looked && named.identity != identity) return {};
-    return checked(looked && ::unlink(path.c_str()) == 0, Operation::remove, path);
+    return remove_if_same(path, identity);
   }
 
   Status sync_directory(const std::filesystem::path& dir) override {
