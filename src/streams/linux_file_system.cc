@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <utility>
 
 #include "streams/file_system.h"
@@ -154,10 +153,12 @@ class PosixFile final : public File {
   bool openers_still_wait() override {
     // The lease stands, breaking or not, while the kernel lists it among
     // this open file's locks; it drops it once an opener has waited long
-    // enough. Of the words /proc shows of this file, only a lease's line
-    // of its locks has LEASE.
+    // enough.
     std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd_));
-    return std::count(std::istream_iterator<std::string>(info), {}, "LEASE") != 0;
+    for (std::string line; std::getline(info, line);) {
+      if (line.starts_with("lock:") && line.find(" LEASE ") != std::string::npos) return true;
+    }
+    return false;
   }
 
   Status copy_to(File& to, std::span<char> buffer, std::uint64_t limit,
