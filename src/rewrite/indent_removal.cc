@@ -288,9 +288,11 @@ struct Run {
   // Where no lease stands: the checksum of the bytes the text to be written
   // back was made from, or compared with.
   std::uint64_t read_sum = 0;
-  std::unique_ptr<char[]> memory = std::make_unique_for_overwrite<char[]>(2 * STREAM_BUFFER_SIZE);
-  std::span<char> input{memory.get(), STREAM_BUFFER_SIZE};
-  std::span<char> output{memory.get() + STREAM_BUFFER_SIZE, STREAM_BUFFER_SIZE};
+  // Two blocks, so that a run past the end of one is caught by the sanitizers.
+  std::unique_ptr<char[]> memory[2] = {std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE),
+                                       std::make_unique_for_overwrite<char[]>(STREAM_BUFFER_SIZE)};
+  std::span<char> input{memory[0].get(), STREAM_BUFFER_SIZE};
+  std::span<char> output{memory[1].get(), STREAM_BUFFER_SIZE};
   std::vector<Place> places;  // where the new text may be kept, the best first
   stdfs::path private_dir;    // the user's private directory, if any
 };
@@ -300,6 +302,8 @@ struct Run {
 struct SavedText {
   stdfs::path path;
   std::unique_ptr<File> file;
+  // What the OS says of the last text looked at, and its checksum: the
+  // text's own only once file is open.
   FileState state;
   std::uint64_t sum = 0;
   std::optional<Distrust> doubt;  // why it was not used, if it was found
@@ -605,12 +609,12 @@ void run_indent_removal(FileSystem& file_system, const std::string& name,
   Run run(file_system, name, events);
   std::unique_ptr<File> work;
   const RewriteResult result = rewrite(run, work);
-  // Every byte of both files has been read back, saved or forced to disk by
-  // now, so a failure to close them can cost nothing; they are closed, and
-  // the target's lock released with it, before the outcome is told, so that
-  // what is told is final.
+  // Every byte of the work file has been read back or saved by now, so a
+  // failure to close it can cost nothing; it is closed before the outcome
+  // is told. The target stays open, and so locked, until the outcome is
+  // told: no other run can change the file, or finish its write-back and
+  // remove the text the outcome names, before it is out.
   if (work != nullptr) static_cast<void>(work->close());
-  run.target.reset();
   events.report(result);
 }
 

@@ -651,6 +651,8 @@ TEST(RunIndentRemoval, SharesTheFileSafely) {
         if (disk.copying) disk.copying();
       }
     };
+    // Told while the file is still locked: no other run can act on it first.
+    events.report = [&](const RewriteResult&) { EXPECT_EQ(disk.machine.locks, 1) << c.what; };
     bool waited = true;
     disk.machine.meddles.push_back(
         {Call::truncate, 0, [&] { waited = waited && interrupts_wait(disk.machine); }});

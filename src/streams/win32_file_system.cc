@@ -300,7 +300,8 @@ class Win32File final : public File {
   Status lock(bool wait, bool& locked) override {
     OVERLAPPED whole{};
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    locked = locked_ = LockFileEx(handle_.get(), flags, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+    locked = LockFileEx(handle_.get(), flags, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+    locked_ = locked_ || locked;
     // Held by another: no lock, and no error unless told to wait for it.
     const DWORD code = GetLastError();
     return check(locked || (!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)),
